@@ -1,0 +1,121 @@
+#include "medicamento.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+medicamento m;
+
+// Records read per block: 224 KiB, large enough that the system calls cost
+// nothing next to the copying, small enough to stay in the processor's
+// second-level cache while the names are compared.
+static constexpr size_t registos_por_bloco = 8192;
+static medicamento bloco[registos_por_bloco];
+
+std::string_view nome_de(const medicamento &r)
+{
+    return {r.nome, strnlen(r.nome, sizeof r.nome)};
+}
+
+int64_t percorre(int fd, std::string_view nome, bool (*aceita)(int32_t estado))
+{
+    if (nome.size() > sizeof m.nome)
+        return nenhum_aceite;
+
+    struct stat st;
+    if (fstat(fd, &st) == -1)
+        return erro_leitura;
+    const int64_t total = st.st_size / tamanho_registo;
+
+    // A record can only match when its first min(size + 1, 8) bytes are the
+    // name's bytes followed by the terminator; comparing those under a mask
+    // turns away nearly every record with one 64-bit compare.
+    char chave[sizeof m.nome] = {};
+    std::memcpy(chave, nome.data(), nome.size());
+    uint64_t prefixo;
+    std::memcpy(&prefixo, chave, sizeof prefixo);
+    const size_t bytes_prefixo = std::min(nome.size() + 1, sizeof prefixo);
+    const uint64_t mascara = bytes_prefixo == 8 ? ~uint64_t{0} : (uint64_t{1} << (8 * bytes_prefixo)) - 1;
+
+    int64_t primeiro = 0;  // index of the record at bloco[0]
+    size_t parcial = 0;    // bytes of record `primeiro` already at the start of bloco
+    while (primeiro < total) {
+        const int64_t cabem = std::min<int64_t>(total - primeiro, registos_por_bloco);
+        const ssize_t lidos = pread(fd, reinterpret_cast<char *>(bloco) + parcial,
+                                    static_cast<size_t>(cabem * tamanho_registo) - parcial,
+                                    primeiro * tamanho_registo + static_cast<int64_t>(parcial));
+        if (lidos == -1) {
+            if (errno == EINTR)
+                continue;
+            return erro_leitura;
+        }
+        if (lidos == 0)
+            break;  // the file shrank: the records that left it are not there to visit
+
+        const size_t bytes = parcial + static_cast<size_t>(lidos);
+        const size_t inteiros = bytes / tamanho_registo;
+        for (size_t i = 0; i < inteiros; ++i) {
+            uint64_t inicio;
+            std::memcpy(&inicio, bloco[i].nome, sizeof inicio);
+            if (((inicio ^ prefixo) & mascara) != 0) [[likely]]
+                continue;
+            if (nome_de(bloco[i]) == nome && aceita(bloco[i].estado)) {
+                m = bloco[i];
+                return primeiro + static_cast<int64_t>(i);
+            }
+        }
+        parcial = bytes % tamanho_registo;
+        std::memmove(bloco, bloco + inteiros, parcial);
+        primeiro += static_cast<int64_t>(inteiros);
+    }
+    return nenhum_aceite;
+}
+
+std::string_view copia_nome(char *buffer, size_t tamanho, const char *argumento)
+{
+    const size_t n = strnlen(argumento, tamanho);
+    std::memcpy(buffer, argumento, n);
+    if (n < tamanho)
+        buffer[n] = '\0';
+    return {buffer, n};
+}
+
+void reporta(const char *objeto, int erro)
+{
+    std::fprintf(stderr, "%s: %s\n", objeto, std::strerror(erro));
+}
+
+int abre_ficheiro(int modo)
+{
+    const int fd = open(nome_ficheiro, modo | O_NONBLOCK | O_CLOEXEC);
+    if (fd == -1) {
+        reporta(nome_ficheiro, errno);
+        return -1;
+    }
+    struct stat st;
+    if (fstat(fd, &st) == -1) {
+        const int erro = errno;
+        close(fd);
+        reporta(nome_ficheiro, erro);
+        return -1;
+    }
+    if (!S_ISREG(st.st_mode)) {
+        close(fd);
+        std::fprintf(stderr, "%s: not a regular file\n", nome_ficheiro);
+        return -1;
+    }
+    return fd;
+}
+
+bool fecha_saida()
+{
+    if (std::ferror(stdout) || std::fclose(stdout) != 0) {
+        reporta("stdout", errno);
+        return false;
+    }
+    return true;
+}

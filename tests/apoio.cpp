@@ -1,0 +1,167 @@
+#include "apoio.h"
+
+#include <cerrno>
+#include <cstddef>
+#include <cstring>
+#include <fcntl.h>
+#include <fstream>
+#include <linux/audit.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
+#include <sched.h>
+#include <sstream>
+#include <sys/prctl.h>
+#include <sys/sem.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <filesystem>
+
+std::string registo(std::string_view nome, int32_t stock, int32_t vendas, int32_t estado)
+{
+    medicamento r{};
+    std::memcpy(r.nome, nome.data(), std::min(nome.size(), sizeof r.nome));
+    r.stock = stock;
+    r.vendas = vendas;
+    r.estado = estado;
+    return {reinterpret_cast<const char *>(&r), sizeof r};
+}
+
+std::string le_ficheiro(const std::string &caminho)
+{
+    std::ifstream f(caminho, std::ios::binary);
+    std::ostringstream s;
+    s << f.rdbuf();
+    return s.str();
+}
+
+void escreve_ficheiro(const std::string &caminho, const std::string &bytes)
+{
+    std::ofstream f(caminho, std::ios::binary | std::ios::trunc);
+    f.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    ASSERT_TRUE(f.good()) << caminho;
+}
+
+std::vector<conjunto> conjuntos()
+{
+    std::vector<conjunto> lista;
+    std::ifstream f("/proc/sysvipc/sem");
+    std::string linha;
+    std::getline(f, linha);  // column names
+    while (std::getline(f, linha)) {
+        std::istringstream campos(linha);
+        conjunto c{};
+        std::string permissoes;
+        campos >> c.chave >> c.id >> permissoes >> c.semaforos;
+        c.permissoes = std::stoi(permissoes, nullptr, 8);
+        c.valor = semctl(c.id, 0, GETVAL);
+        lista.push_back(c);
+    }
+    return lista;
+}
+
+void Diretorio::SetUp()
+{
+    char modelo[] = "/tmp/farmacia-teste-XXXXXX";
+    ASSERT_NE(mkdtemp(modelo), nullptr) << std::strerror(errno);
+    dir = modelo;
+    std::filesystem::create_directory(dir + "/.saida");
+}
+
+void Ambiente::SetUp()
+{
+    if (unshare(CLONE_NEWIPC) == -1)
+        GTEST_SKIP() << "a private IPC namespace is not permitted here (" << std::strerror(errno)
+                     << "): the tests that run the programs or use semaphores are skipped";
+    Diretorio::SetUp();
+}
+
+void Diretorio::TearDown()
+{
+    if (!dir.empty())
+        std::filesystem::remove_all(dir);
+}
+
+execucao Ambiente::corre(const std::string &programa, const std::vector<std::string> &argumentos,
+                         const opcoes &o)
+{
+    const std::string saida = dir + "/.saida/out", erros = dir + "/.saida/err";
+    const pid_t pid = fork();
+    if (pid == 0) {
+        std::vector<char *> argv{const_cast<char *>(programa.c_str())};
+        for (const auto &a : argumentos)
+            argv.push_back(const_cast<char *>(a.c_str()));
+        argv.push_back(nullptr);
+        const int out = open(o.stdout_para.empty() ? saida.c_str() : o.stdout_para.c_str(),
+                             O_WRONLY | O_CREAT | O_TRUNC, 0666);
+        const int err = open(erros.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
+        const int in = open("/dev/null", O_RDONLY);
+        if (out == -1 || err == -1 || in == -1 || dup2(out, 1) == -1 || dup2(err, 2) == -1 ||
+            dup2(in, 0) == -1 || chdir(dir.c_str()) == -1)
+            _exit(127);
+        if (o.antes_de_exec)
+            o.antes_de_exec();
+        execv(programa.c_str(), argv.data());
+        _exit(127);
+    }
+    int estado = 0;
+    bool terminou = false;
+    for (int i = 0; i < o.segundos * 100 && !terminou; ++i) {
+        terminou = waitpid(pid, &estado, WNOHANG) == pid;
+        if (!terminou)
+            usleep(10000);
+    }
+    if (!terminou) {
+        kill(pid, SIGKILL);
+        waitpid(pid, &estado, 0);
+        ADD_FAILURE() << programa << " did not end within " << o.segundos << " s";
+    }
+    return {terminou && WIFEXITED(estado) ? WEXITSTATUS(estado) : -1,
+            o.stdout_para.empty() ? le_ficheiro(saida) : "", le_ficheiro(erros)};
+}
+
+void falha_escritas(int erro, int fd)
+{
+    const unsigned int falha = SECCOMP_RET_ERRNO | static_cast<unsigned int>(erro);
+    struct sock_filter filtro[] = {
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, arch)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, AUDIT_ARCH_X86_64, 1, 0),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, nr)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_pwrite64, 0, 1),
+        BPF_STMT(BPF_RET | BPF_K, falha),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_write, 0, 3),
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, args[0])),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, static_cast<unsigned int>(fd), 0, 1),
+        BPF_STMT(BPF_RET | BPF_K, falha),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+    };
+    struct sock_fprog programa = {static_cast<unsigned short>(std::size(filtro)), filtro};
+    if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == -1 ||
+        prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &programa) == -1)
+        _exit(126);
+}
+
+execucao em_filho(const std::function<int()> &f)
+{
+    char saida[] = "/tmp/farmacia-saida-XXXXXX", erros[] = "/tmp/farmacia-erros-XXXXXX";
+    const int out = mkstemp(saida), err = mkstemp(erros);
+    fflush(stdout);
+    fflush(stderr);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        dup2(out, 1);
+        dup2(err, 2);
+        const int r = f();
+        fflush(stdout);
+        _exit(r & 0xff);
+    }
+    int estado = 0;
+    waitpid(pid, &estado, 0);
+    close(out);
+    close(err);
+    execucao e{WIFEXITED(estado) ? WEXITSTATUS(estado) : -1, le_ficheiro(saida), le_ficheiro(erros)};
+    unlink(saida);
+    unlink(erros);
+    return e;
+}

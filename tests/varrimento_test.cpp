@@ -1,0 +1,124 @@
+// The record scan: which record it stops at, and that a changing file
+// neither makes it visit records that were not there nor keeps it going.
+#include "apoio.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace {
+
+class Varrimento : public Diretorio {
+protected:
+    // Scans BD.bin for `nome`, accepting every state.
+    int64_t varre(std::string_view nome, bool (*aceita)(int32_t) = qualquer)
+    {
+        const int fd = open(bd().c_str(), O_RDONLY);
+        EXPECT_NE(fd, -1);
+        const int64_t j = percorre(fd, nome, aceita);
+        close(fd);
+        return j;
+    }
+    static bool qualquer(int32_t) { return true; }
+};
+
+TEST_F(Varrimento, MaskedPrefixNeverHidesOrInventsAMatch)
+{
+    // For every name length, a record matches only the exact name: a change
+    // in any byte before the terminator, one character more or less, all
+    // turn it away, while bytes after the terminator do not count.
+    const std::string letras = "abcdefghijklmnop";
+    for (size_t n = 0; n <= 16; ++n) {
+        const std::string nome = letras.substr(0, n);
+        std::string ficheiro;
+        for (size_t k = 0; k < n; ++k) {
+            std::string outro = nome;
+            outro[k] = static_cast<char>(outro[k] ^ 0x20);
+            ficheiro += registo(outro, 0, 0, 1);
+        }
+        if (n > 0)
+            ficheiro += registo(nome.substr(0, n - 1), 0, 0, 1);
+        if (n < 16)
+            ficheiro += registo(nome + "q", 0, 0, 1);
+        const std::string com_lixo = (nome + std::string(1, '\0') + "lixo").substr(0, 16);
+        ficheiro += registo(com_lixo, 0, 0, 1);
+        escreve_ficheiro(bd(), ficheiro);
+        EXPECT_EQ(varre(nome), static_cast<int64_t>(ficheiro.size() / 28 - 1)) << "length " << n;
+        EXPECT_EQ(std::string(m.nome, 16), com_lixo + std::string(16 - com_lixo.size(), '\0'));
+    }
+}
+
+TEST_F(Varrimento, EmptyFileAndTrailingPartialRecordAreNotVisited)
+{
+    escreve_ficheiro(bd(), "");
+    EXPECT_EQ(varre("abc"), nenhum_aceite);
+    escreve_ficheiro(bd(), registo("x", 0, 0, 1) + registo("abc", 0, 0, 1).substr(0, 27));
+    EXPECT_EQ(varre("abc"), nenhum_aceite);
+}
+
+TEST_F(Varrimento, StopsAtLowestAcceptedIndexAcrossBlocks)
+{
+    // 20,000 records span several read blocks; the test rejects the first
+    // match, so the scan must go on to the next one, in the third block.
+    std::string ficheiro;
+    for (int i = 0; i < 20000; ++i)
+        ficheiro += registo(i == 3 || i == 17000 || i == 19000 ? "alvo" : "outro", i, 0, i == 3 ? 0 : 1);
+    escreve_ficheiro(bd(), ficheiro);
+    EXPECT_EQ(varre("alvo", [](int32_t e) { return e == 1; }), 17000);
+    EXPECT_EQ(m.stock, 17000);
+}
+
+// The scans below change BD.bin from inside the test, at the first match.
+std::string alvo_bd;
+
+TEST_F(Varrimento, RecordsThatLeaveTheFileAreNotVisitedAndTheScanEnds)
+{
+    std::string ficheiro;
+    for (int i = 0; i < 20000; ++i)
+        ficheiro += registo(i == 0 || i == 15000 ? "alvo" : "outro", i, 0, 1);
+    escreve_ficheiro(bd(), ficheiro);
+    alvo_bd = bd();
+    // Cut back to 9,000 records and 10 stray bytes once the first block is in.
+    EXPECT_EQ(varre("alvo", [](int32_t) { return truncate(alvo_bd.c_str(), 9000 * 28 + 10) != 0; }),
+              nenhum_aceite);
+}
+
+TEST_F(Varrimento, RecordsAppendedDuringTheScanAreNotVisited)
+{
+    escreve_ficheiro(bd(), registo("alvo", 0, 0, 0) + registo("outro", 0, 0, 1));
+    alvo_bd = bd();
+    EXPECT_EQ(varre("alvo", [](int32_t e) {
+                  const std::string mais = registo("alvo", 5, 0, 1);
+                  const int fd = open(alvo_bd.c_str(), O_WRONLY | O_APPEND);
+                  EXPECT_EQ(write(fd, mais.data(), mais.size()), 28);
+                  close(fd);
+                  return e == 1;
+              }),
+              nenhum_aceite);
+}
+
+TEST_F(Varrimento, OffsetsBeyondTwoGibibytesAreRight)
+{
+    // A sparse file of 80,000,001 records (2.24 GB): record 80,000,000 starts
+    // past 2^31 bytes, where a 32-bit offset would wrap.
+    constexpr int64_t ultimo = 80'000'000;
+    const std::string r = registo("fundo", 7, 8, 1);
+    const int fd = open(bd().c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
+    ASSERT_EQ(pwrite(fd, r.data(), r.size(), ultimo * 28), 28);
+    close(fd);
+    EXPECT_EQ(varre("fundo"), ultimo);
+    EXPECT_EQ(m.vendas, 8);
+}
+
+TEST_F(Varrimento, NameArgumentIsBoundedByItsBuffer)
+{
+    char buffer[24];
+    EXPECT_EQ(copia_nome(buffer, sizeof buffer, "abc"), "abc");
+    EXPECT_EQ(buffer[3], '\0');
+    const std::string longo(100, 'z');
+    const std::string_view copia = copia_nome(buffer, sizeof buffer, longo.c_str());
+    EXPECT_EQ(copia, longo.substr(0, 24));
+    escreve_ficheiro(bd(), registo(std::string(16, 'z'), 0, 0, 1));
+    EXPECT_EQ(varre(copia), nenhum_aceite);
+}
+
+}  // namespace
