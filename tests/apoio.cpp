@@ -85,7 +85,18 @@ void Diretorio::TearDown()
 execucao Ambiente::corre(const std::string &programa, const std::vector<std::string> &argumentos,
                          const opcoes &o)
 {
-    const std::string saida = dir + "/.saida/out", erros = dir + "/.saida/err";
+    return espera(lanca(programa, argumentos, o), o);
+}
+
+static std::string saida_de(const std::string &dir, int vez, const char *qual)
+{
+    return dir + "/.saida/" + qual + std::to_string(vez);
+}
+
+pid_t Ambiente::lanca(const std::string &programa, const std::vector<std::string> &argumentos,
+                      const opcoes &o, int vez)
+{
+    const std::string saida = saida_de(dir, vez, "out"), erros = saida_de(dir, vez, "err");
     const pid_t pid = fork();
     if (pid == 0) {
         std::vector<char *> argv{const_cast<char *>(programa.c_str())};
@@ -104,6 +115,11 @@ execucao Ambiente::corre(const std::string &programa, const std::vector<std::str
         execv(programa.c_str(), argv.data());
         _exit(127);
     }
+    return pid;
+}
+
+execucao Ambiente::espera(pid_t pid, const opcoes &o, int vez)
+{
     int estado = 0;
     bool terminou = false;
     for (int i = 0; i < o.segundos * 100 && !terminou; ++i) {
@@ -114,10 +130,11 @@ execucao Ambiente::corre(const std::string &programa, const std::vector<std::str
     if (!terminou) {
         kill(pid, SIGKILL);
         waitpid(pid, &estado, 0);
-        ADD_FAILURE() << programa << " did not end within " << o.segundos << " s";
+        ADD_FAILURE() << "a run did not end within " << o.segundos << " s";
     }
     return {terminou && WIFEXITED(estado) ? WEXITSTATUS(estado) : -1,
-            o.stdout_para.empty() ? le_ficheiro(saida) : "", le_ficheiro(erros)};
+            o.stdout_para.empty() ? le_ficheiro(saida_de(dir, vez, "out")) : "",
+            le_ficheiro(saida_de(dir, vez, "err"))};
 }
 
 void falha_escritas(int erro, int fd)

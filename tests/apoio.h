@@ -54,6 +54,11 @@ protected:
     void SetUp() override;
     execucao corre(const std::string &programa, const std::vector<std::string> &argumentos,
                    const opcoes &o = {});
+    // corre in two halves, for runs that overlap: each overlapping run needs
+    // its own `vez`, which names its output files.
+    pid_t lanca(const std::string &programa, const std::vector<std::string> &argumentos,
+                const opcoes &o = {}, int vez = 0);
+    execucao espera(pid_t pid, const opcoes &o = {}, int vez = 0);
 };
 
 // Installs, in the calling process, a filter that fails every pwrite64 and

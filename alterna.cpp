@@ -1,0 +1,114 @@
+// alterna <nome>: deletes the medicine <nome> of BD.bin by marking its first
+// record, or restores it when it was deleted. Runs of alterna follow one
+// another through the semaphore of key 4567.
+#include "common/ipc.h"
+#include "common/medicamento.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <fcntl.h>
+#include <unistd.h>
+
+int remover;  // the state semaphore's set id
+
+static bool qualquer(int32_t)
+{
+    return true;
+}
+
+// Writes m back over record j, whole. A short write is continued; the old and
+// new record differ only in the first byte of `estado`, so whatever part of
+// a failed write reached the file leaves either the old or the new record.
+static bool escreve_registo(int fd, int64_t j)
+{
+    const char *bytes = reinterpret_cast<const char *>(&m);
+    size_t escritos = 0;
+    while (escritos < sizeof m) {
+        const ssize_t n = pwrite(fd, bytes + escritos, sizeof m - escritos,
+                                 j * tamanho_registo + static_cast<int64_t>(escritos));
+        if (n == -1 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            if (n == 0)
+                errno = EIO;
+            return false;
+        }
+        escritos += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+// Switches the state of the first record named `nome` in the open file and
+// sets `mensagem` to what to say once the file is closed. Returns the exit
+// status: 1 when the file could not be read or the change not written.
+static int alterna_em(int fd, std::string_view nome, const char *&mensagem)
+{
+    const int64_t j = percorre(fd, nome, qualquer);
+    if (j == erro_leitura) {
+        reporta(nome_ficheiro, errno);
+        return 1;
+    }
+    if (j == nenhum_aceite)
+        return 0;
+
+    if (m.estado == apagado) {
+        m.estado = disponivel;
+        mensagem = "\nficheiro recuperado\n";
+    } else if (m.estado == disponivel) {
+        m.estado = apagado;
+        mensagem = "\nmedicamento apagado\n";
+    } else {
+        puts("\nEstado Inválido\n");
+        return 0;
+    }
+    if (!escreve_registo(fd, j)) {
+        reporta(nome_ficheiro, errno);
+        mensagem = nullptr;
+        return 1;
+    }
+    return 0;
+}
+
+static int alterna(std::string_view nome)
+{
+    const int fd = abre_ficheiro(O_RDWR);
+    if (fd == -1) {
+        puts("Ficheiro nao encontrado");
+        return 0;
+    }
+    const char *mensagem = nullptr;
+    const int estado = alterna_em(fd, nome, mensagem);
+    if (close(fd) == -1) {
+        reporta(nome_ficheiro, errno);
+        return 1;
+    }
+    if (mensagem)
+        puts(mensagem);
+    return estado;
+}
+
+int main(int argc, char *argv[])
+{
+    if (argc < 2) {
+        puts("Argumentos Inválidos");
+        return fecha_saida() ? 0 : 1;
+    }
+    // Without the lock a concurrent run could read the record before this
+    // one writes it back, and one of the two changes would be lost.
+    remover = cria_semaforo(4567, 1);
+    if (remover == -1) {
+        fecha_saida();
+        return 1;
+    }
+    char nome[24];
+    const std::string_view pedido = copia_nome(nome, sizeof nome, argv[1]);
+    if (P(remover) == -1) {
+        fecha_saida();
+        return 1;
+    }
+    int estado = alterna(pedido);
+    V(remover);
+    if (!fecha_saida())
+        estado = 1;
+    return estado;
+}
