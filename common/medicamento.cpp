@@ -89,9 +89,22 @@ void reporta(const char *objeto, int erro)
     std::fprintf(stderr, "%s: %s\n", objeto, std::strerror(erro));
 }
 
+int fora_das_normais(int fd)
+{
+    if (fd > STDERR_FILENO)
+        return fd;
+    const int outro = fcntl(fd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
+    const int erro = errno;
+    close(fd);
+    errno = erro;
+    return outro;
+}
+
 int abre_ficheiro(int modo)
 {
-    const int fd = open(nome_ficheiro, modo | O_NONBLOCK | O_CLOEXEC);
+    int fd = open(nome_ficheiro, modo | O_NONBLOCK | O_CLOEXEC);
+    if (fd != -1)
+        fd = fora_das_normais(fd);
     if (fd == -1) {
         reporta(nome_ficheiro, errno);
         return -1;

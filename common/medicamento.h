@@ -55,6 +55,11 @@ std::string_view copia_nome(char *buffer, size_t tamanho, const char *argumento)
 // descriptor, or -1 after reporting why on standard error ("BD.bin: ...").
 int abre_ficheiro(int modo);
 
+// Moves a descriptor that landed on standard input, output or error (one of
+// them was closed) above them, so that nothing printed can reach the file.
+// The descriptor to use, or -1 with errno set and `fd` closed.
+int fora_das_normais(int fd);
+
 // Reports on standard error the object and the error text of `erro`.
 void reporta(const char *objeto, int erro);
 

@@ -118,6 +118,22 @@ TEST_F(Alterna, FailedWriteBackIsReportedAndLeavesTheRecord)
     semaforo_livre();
 }
 
+TEST_F(Alterna, DiagnosticNeverLandsInTheDatabase)
+{
+    // With standard error closed the file would otherwise be opened on
+    // descriptor 2, and the report of the failed write-back written over
+    // its first record.
+    const std::string base = registo("abc", 1, 1, 1);
+    escreve_ficheiro(bd(), base);
+    const execucao e = alterna({"abc"}, {.antes_de_exec = [] {
+        close(STDERR_FILENO);
+        falha_escritas(EIO);
+    }});
+    EXPECT_EQ(e.estado, 1);
+    EXPECT_EQ(e.saida, "");
+    EXPECT_EQ(le_ficheiro(bd()), base);
+}
+
 TEST_F(Alterna, NoChangeWithoutTheLock)
 {
     ASSERT_EQ(chmod(dir.c_str(), 0755), 0);

@@ -110,6 +110,9 @@ pid_t Ambiente::lanca(const std::string &programa, const std::vector<std::string
         if (out == -1 || err == -1 || in == -1 || dup2(out, 1) == -1 || dup2(err, 2) == -1 ||
             dup2(in, 0) == -1 || chdir(dir.c_str()) == -1)
             _exit(127);
+        for (const int fd : {out, err, in})
+            if (fd > 2)
+                close(fd);
         if (o.antes_de_exec)
             o.antes_de_exec();
         execv(programa.c_str(), argv.data());

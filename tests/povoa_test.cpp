@@ -1,0 +1,321 @@
+// povoa run end to end: the bytes it appends, and that only whole records of
+// its own ever reach the file, whatever goes wrong.
+#include "apoio.h"
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <sched.h>
+#include <sstream>
+#include <sys/file.h>
+#include <sys/mount.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr size_t registos_teste = POVOA_TESTE_REGISTOS;
+const std::string a_escrever = "A ESCREVER ...\n";
+
+// The next `registos` records as the plain generator makes them from the
+// library's rand(), already seeded.
+std::string continua(size_t registos)
+{
+    std::string bytes;
+    bytes.reserve(registos * sizeof(medicamento));
+    for (size_t i = 0; i < registos; ++i) {
+        char nome[12] = {};
+        for (int k = 0; k < 11; ++k)
+            nome[k] = static_cast<char>(static_cast<int>(static_cast<double>(rand()) / 2147483648.0 * 26.0) + 97);
+        const int vendas = rand() % 200;
+        bytes += registo(nome, 100, vendas, 1);
+    }
+    return bytes;
+}
+
+std::string esperado(unsigned semente, size_t registos = registos_teste)
+{
+    srand(semente);
+    return continua(registos);
+}
+
+opcoes semente(unsigned s, std::function<void()> depois = {})
+{
+    return {.antes_de_exec = [s, depois] {
+        setenv("POVOA_SEMENTE", std::to_string(s).c_str(), 1);
+        if (depois)
+            depois();
+    }};
+}
+
+class Povoa : public Ambiente {
+protected:
+    execucao povoa(const opcoes &o = {}) { return corre(POVOA_TESTE, {}, o); }
+};
+
+TEST_F(Povoa, RecordsAreThoseOfSrandAndRandForEverySeed)
+{
+    for (const unsigned s : {0u, 1u, 2147483648u, 4294967295u, 1765000000u}) {
+        unlink(bd().c_str());
+        const execucao e = povoa(semente(s));
+        EXPECT_EQ(e.estado, 0) << s;
+        EXPECT_EQ(e.saida, a_escrever);
+        EXPECT_EQ(e.erros, "");
+        EXPECT_TRUE(le_ficheiro(bd()) == esperado(s)) << "seed " << s;
+    }
+    // The same bytes when every draw comes from rand() itself, as on a C
+    // library whose rand() the program does not know.
+    unlink(bd().c_str());
+    EXPECT_EQ(corre(POVOA_RAND, {}, semente(2147483648u)).estado, 0);
+    EXPECT_TRUE(le_ficheiro(bd()) == esperado(2147483648u));
+    EXPECT_TRUE(conjuntos().empty());
+}
+
+TEST_F(Povoa, AnotherLibrarysRandIsFollowedNotRestated)
+{
+    const auto alheio = [](unsigned s) {
+        return semente(s, [] {
+            setenv("LD_PRELOAD", RAND_ALHEIO, 1);
+            // A sanitized build wants its runtime first among the libraries.
+            const char *antes = getenv("ASAN_OPTIONS");
+            setenv("ASAN_OPTIONS", (std::string(antes ? antes : "") + ":verify_asan_link_order=0").c_str(), 1);
+        });
+    };
+    EXPECT_EQ(povoa(alheio(9)).estado, 0);
+    const std::string verificado = le_ficheiro(bd());
+    ASSERT_EQ(unlink(bd().c_str()), 0);
+    EXPECT_EQ(corre(POVOA_RAND, {}, alheio(9)).estado, 0);
+    EXPECT_TRUE(le_ficheiro(bd()) == verificado) << "the records are not those of the library's rand()";
+    EXPECT_FALSE(verificado == esperado(9)) << "the preloaded rand() was not used";
+}
+
+TEST_F(Povoa, AppendsAfterTheRecordsThereLeavingThemUnchanged)
+{
+    const std::string base = registo("abc", 1, 2, 0) + registo("def", 3, 4, 1) + registo("ghi", 5, 6, 7);
+    escreve_ficheiro(bd(), base);
+    // Two runs with one seed, as in the same second, append identical blocks.
+    EXPECT_EQ(povoa(semente(42)).estado, 0);
+    EXPECT_EQ(povoa(semente(42)).estado, 0);
+    const std::string bloco = esperado(42);
+    EXPECT_TRUE(le_ficheiro(bd()) == base + bloco + bloco);
+}
+
+TEST_F(Povoa, SeedIsTheTimeAndNewFileModeIsLessTheUmask)
+{
+    const opcoes umask_027{.antes_de_exec = [] { umask(027); }};
+    const unsigned antes = static_cast<unsigned>(time(nullptr));
+    const execucao e = povoa(umask_027);
+    const unsigned depois = static_cast<unsigned>(time(nullptr));
+    EXPECT_EQ(e.estado, 0);
+    struct stat st;
+    ASSERT_EQ(stat(bd().c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
+    const std::string bytes = le_ficheiro(bd());
+    bool de_uma_semente = false;
+    for (unsigned s = antes; s <= depois; ++s)
+        de_uma_semente = de_uma_semente || bytes == esperado(s);
+    EXPECT_TRUE(de_uma_semente) << "no second from " << antes << " to " << depois << " gives these records";
+}
+
+TEST_F(Povoa, FileEndingInAPartialRecordIsRefusedUntouched)
+{
+    const std::string base = registo("abc", 1, 2, 1) + registo("def", 3, 4, 1) + "\x01\x02\x03\x04\x05";
+    escreve_ficheiro(bd(), base);
+    const execucao e = povoa(semente(1));
+    EXPECT_EQ(e.estado, 255);
+    EXPECT_EQ(e.saida, "");
+    EXPECT_EQ(e.erros, "BD.bin: o ficheiro acaba num registo incompleto (5 bytes a mais depois de 2 "
+                       "registos inteiros); nada foi acrescentado\n");
+    EXPECT_EQ(le_ficheiro(bd()), base);
+}
+
+TEST_F(Povoa, WhatCannotBeOpenedForAppendingIsReported)
+{
+    ASSERT_EQ(mkdir(bd().c_str(), 0755), 0);
+    execucao e = povoa();
+    EXPECT_EQ(e.estado, 255);
+    EXPECT_EQ(e.saida, "");
+    EXPECT_EQ(e.erros, "can't open: : Is a directory\n");
+    ASSERT_EQ(rmdir(bd().c_str()), 0);
+
+    // A FIFO would take every record and block once full, with no reader.
+    ASSERT_EQ(mkfifo(bd().c_str(), 0666), 0);
+    e = povoa({.segundos = 10});
+    EXPECT_EQ(e.estado, 255);
+    EXPECT_EQ(e.erros, "BD.bin: not a regular file\n");
+    ASSERT_EQ(unlink(bd().c_str()), 0);
+
+    ASSERT_EQ(chmod(dir.c_str(), 0755), 0);
+    e = povoa({.antes_de_exec = [] {
+        if (setuid(ninguem) != 0)
+            _exit(100);
+    }});
+    EXPECT_EQ(e.estado, 255);
+    EXPECT_EQ(e.erros, "can't open: : Permission denied\n");
+    EXPECT_FALSE(std::filesystem::exists(bd()));
+}
+
+TEST_F(Povoa, MessageNeverLandsInTheDatabase)
+{
+    // With standard output closed the file would otherwise be opened on
+    // descriptor 1 and the message appended to it, before the records.
+    execucao e = povoa(semente(5, [] { close(STDOUT_FILENO); }));
+    EXPECT_EQ(e.estado, 255);
+    EXPECT_EQ(e.erros, "stdout: Bad file descriptor\n");
+    EXPECT_EQ(le_ficheiro(bd()), "");
+
+    e = povoa({.stdout_para = "/dev/full"});
+    EXPECT_EQ(e.estado, 255);
+    EXPECT_EQ(e.erros, "stdout: No space left on device\n");
+    EXPECT_EQ(le_ficheiro(bd()), "");
+}
+
+// A write that fails part-way is cut back to the last whole record, and
+// reported as a failure; the records written before stay.
+void cortado_num_registo(const execucao &e, const std::string &ficheiro, const std::string &antes,
+                         const std::string &erro)
+{
+    EXPECT_EQ(e.estado, 255);
+    EXPECT_EQ(e.saida, a_escrever);
+    EXPECT_EQ(e.erros, "BD.bin: " + erro + "\n");
+    const std::string bytes = le_ficheiro(ficheiro);
+    ASSERT_EQ(bytes.size() % sizeof(medicamento), 0u) << bytes.size();
+    ASSERT_GT(bytes.size(), antes.size());
+    const size_t novos = (bytes.size() - antes.size()) / sizeof(medicamento);
+    EXPECT_LT(novos, registos_teste);
+    EXPECT_TRUE(bytes == antes + esperado(7, novos));
+}
+
+TEST_F(Povoa, FileSizeLimitEndsTheRunOnAWholeRecord)
+{
+    // Past the limit the system would otherwise kill the run with SIGXFSZ
+    // just after writing part of a record.
+    const execucao e = povoa(semente(7, [] {
+        const rlimit limite{1000003, 1000003};
+        setrlimit(RLIMIT_FSIZE, &limite);
+    }));
+    cortado_num_registo(e, bd(), "", "File too large");
+    EXPECT_EQ(le_ficheiro(bd()).size(), 1000003u / 28 * 28);
+}
+
+TEST_F(Povoa, FullDiskIsReportedAndCutBackToAWholeRecord)
+{
+    if (unshare(CLONE_NEWNS) == -1)
+        GTEST_SKIP() << "a private mount namespace is not permitted here (" << std::strerror(errno)
+                     << "): the full-disk test is skipped";
+    ASSERT_EQ(mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr), 0) << std::strerror(errno);
+    const std::string disco = dir + "/disco";
+    ASSERT_EQ(mkdir(disco.c_str(), 0755), 0);
+    ASSERT_EQ(mount("tmpfs", disco.c_str(), "tmpfs", 0, "size=1m"), 0) << std::strerror(errno);
+    struct desmonta {
+        std::string onde;
+        ~desmonta() { umount2(onde.c_str(), MNT_DETACH); }
+    } desmontado{disco};
+
+    // The database lives on the small disk; the run's output does not.
+    const std::string base = registo("abc", 1, 2, 1) + registo("def", 3, 4, 0);
+    escreve_ficheiro(disco + "/BD.bin", base);
+    ASSERT_EQ(symlink("disco/BD.bin", bd().c_str()), 0);
+    cortado_num_registo(povoa(semente(7)), disco + "/BD.bin", base, "No space left on device");
+}
+
+TEST_F(Povoa, TerminalSignalsAreHeldOffWhileABlockIsWritten)
+{
+    // A signal that ends the run in the middle of a write leaves the bytes
+    // written so far, a page boundary that is rarely a record boundary.
+    if (access("/usr/bin/strace", X_OK) != 0)
+        GTEST_SKIP() << "strace is not installed: the order of the signal mask and the writes is not checked";
+    const std::string traco = dir + "/.saida/traco";
+    const execucao e = corre("/usr/bin/strace",
+                             {"-o", traco, "-e", "trace=openat,rt_sigprocmask,write", POVOA_TESTE}, semente(3));
+    ASSERT_EQ(e.estado, 0) << e.erros;
+    std::ifstream f(traco);
+    std::string linha, escrita_bd;
+    bool adiados = false;
+    int blocos = 0;
+    while (std::getline(f, linha)) {
+        if (linha.starts_with("openat(AT_FDCWD, \"BD.bin\""))
+            escrita_bd = "write(" + linha.substr(linha.rfind(' ') + 1) + ",";
+        else if (linha.starts_with("rt_sigprocmask(SIG_BLOCK, [HUP INT TERM]"))
+            adiados = true;
+        else if (linha.starts_with("rt_sigprocmask(SIG_SETMASK"))
+            adiados = false;
+        else if (!escrita_bd.empty() && linha.starts_with(escrita_bd)) {
+            EXPECT_TRUE(adiados) << linha;
+            ++blocos;
+        }
+    }
+    constexpr size_t registos_por_bloco = 36864;  // just under 1 MiB
+    EXPECT_EQ(blocos, static_cast<int>((registos_teste + registos_por_bloco - 1) / registos_por_bloco));
+    EXPECT_TRUE(le_ficheiro(bd()) == esperado(3));
+}
+
+TEST_F(Povoa, OneGeneratorAtATimeAndTheOthersNeverWait)
+{
+    const int fd = open(bd().c_str(), O_RDWR | O_CREAT, 0666);
+    ASSERT_NE(fd, -1);
+    ASSERT_EQ(flock(fd, LOCK_EX), 0);
+    const pid_t pid = lanca(POVOA_TESTE, {}, semente(3));
+    usleep(300000);
+    // Waiting for the lock, it has printed and written nothing.
+    EXPECT_EQ(le_ficheiro(dir + "/.saida/out0"), "");
+    EXPECT_EQ(le_ficheiro(bd()), "");
+
+    // Searches and state changes do not take the generator's lock.
+    const opcoes breve{.segundos = 10};
+    EXPECT_EQ(espera(lanca(PROCURA, {"abc"}, breve, 1), breve, 1).saida, "Medicamento Inexistente\n");
+    EXPECT_EQ(espera(lanca(ALTERNA, {"abc"}, breve, 2), breve, 2).estado, 0);
+
+    // The size is checked once the lock is taken, so what the holder left
+    // is what the waiting run sees.
+    ASSERT_EQ(write(fd, "abcde", 5), 5);
+    ASSERT_EQ(flock(fd, LOCK_UN), 0);
+    const execucao e = espera(pid);
+    close(fd);
+    EXPECT_EQ(e.estado, 255);
+    EXPECT_EQ(e.erros, "BD.bin: o ficheiro acaba num registo incompleto (5 bytes a mais depois de 0 "
+                       "registos inteiros); nada foi acrescentado\n");
+    EXPECT_EQ(le_ficheiro(bd()), "abcde");
+}
+
+TEST_F(Povoa, FullRunCreatesTheDatabaseOfTheSecondsSeed)
+{
+    const unsigned antes = static_cast<unsigned>(time(nullptr));
+    const execucao e = corre(POVOA, {"argumentos", "ignorados"}, {.segundos = 120});
+    const unsigned depois = static_cast<unsigned>(time(nullptr));
+    EXPECT_EQ(e.estado, 0);
+    EXPECT_EQ(e.saida, a_escrever);
+    EXPECT_EQ(e.erros, "");
+
+    std::ifstream f(bd(), std::ios::binary);
+    constexpr size_t por_parte = 1 << 16;
+    std::string parte(por_parte * sizeof(medicamento), '\0');
+    f.read(parte.data(), static_cast<std::streamsize>(sizeof(medicamento)));
+    unsigned s = antes;
+    while (s <= depois && esperado(s, 1) != parte.substr(0, sizeof(medicamento)))
+        ++s;
+    ASSERT_LE(s, depois) << "the first record is from no second of the run";
+    srand(s);
+    continua(1);
+    size_t iguais = 1;
+    for (size_t feitos = 1; feitos < POVOA_REGISTOS; feitos += por_parte) {
+        const size_t n = std::min<size_t>(por_parte, POVOA_REGISTOS - feitos);
+        parte.resize(n * sizeof(medicamento));
+        if (!f.read(parte.data(), static_cast<std::streamsize>(parte.size())))
+            break;
+        if (parte != continua(n))
+            break;
+        iguais += n;
+    }
+    EXPECT_EQ(iguais, static_cast<size_t>(POVOA_REGISTOS)) << "records equal to the plain generator's";
+    f.peek();
+    EXPECT_TRUE(f.eof()) << "more than " << POVOA_REGISTOS << " records";
+}
+
+}  // namespace
