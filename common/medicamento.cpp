@@ -10,11 +10,30 @@
 
 medicamento m;
 
-// Records read per block: 224 KiB, large enough that the system calls cost
-// nothing next to the copying, small enough to stay in the processor's
+// Records read per block: 896 KiB. Measured on a 560 MB file in page cache,
+// the system copies it out fastest in reads of about this size (a quarter
+// faster than in 224 KiB reads), and the block still fits in the processor's
 // second-level cache while the names are compared.
-static constexpr size_t registos_por_bloco = 8192;
+static constexpr size_t registos_por_bloco = 32768;
 static medicamento bloco[registos_por_bloco];
+
+// The first record of bloco[i .. fim) whose first 8 bytes, under `mascara`,
+// are `prefixo`; fim when there is none. Four records are tested per branch.
+static size_t candidato(size_t i, size_t fim, uint64_t prefixo, uint64_t mascara)
+{
+    const auto difere = [&](size_t k) {
+        uint64_t inicio;
+        std::memcpy(&inicio, bloco[k].nome, sizeof inicio);
+        return ((inicio ^ prefixo) & mascara) != 0;
+    };
+    for (; i + 4 <= fim; i += 4)
+        if (!(difere(i) & difere(i + 1) & difere(i + 2) & difere(i + 3))) [[unlikely]]
+            break;
+    for (; i < fim; ++i)
+        if (!difere(i))
+            return i;
+    return fim;
+}
 
 std::string_view nome_de(const medicamento &r)
 {
@@ -58,11 +77,8 @@ int64_t percorre(int fd, std::string_view nome, bool (*aceita)(int32_t estado))
 
         const size_t bytes = parcial + static_cast<size_t>(lidos);
         const size_t inteiros = bytes / tamanho_registo;
-        for (size_t i = 0; i < inteiros; ++i) {
-            uint64_t inicio;
-            std::memcpy(&inicio, bloco[i].nome, sizeof inicio);
-            if (((inicio ^ prefixo) & mascara) != 0) [[likely]]
-                continue;
+        for (size_t i = candidato(0, inteiros, prefixo, mascara); i < inteiros;
+             i = candidato(i + 1, inteiros, prefixo, mascara)) {
             if (nome_de(bloco[i]) == nome && aceita(bloco[i].estado)) {
                 m = bloco[i];
                 return primeiro + static_cast<int64_t>(i);

@@ -57,14 +57,33 @@ TEST_F(Varrimento, EmptyFileAndTrailingPartialRecordAreNotVisited)
 
 TEST_F(Varrimento, StopsAtLowestAcceptedIndexAcrossBlocks)
 {
-    // 20,000 records span several read blocks; the test rejects the first
+    // 100,000 records span several read blocks; the test rejects the first
     // match, so the scan must go on to the next one, in the third block.
     std::string ficheiro;
-    for (int i = 0; i < 20000; ++i)
-        ficheiro += registo(i == 3 || i == 17000 || i == 19000 ? "alvo" : "outro", i, 0, i == 3 ? 0 : 1);
+    for (int i = 0; i < 100000; ++i)
+        ficheiro += registo(i == 3 || i == 70000 || i == 90000 ? "alvo" : "outro", i, 0, i == 3 ? 0 : 1);
     escreve_ficheiro(bd(), ficheiro);
-    EXPECT_EQ(varre("alvo", [](int32_t e) { return e == 1; }), 17000);
-    EXPECT_EQ(m.stock, 17000);
+    EXPECT_EQ(varre("alvo", [](int32_t e) { return e == 1; }), 70000);
+    EXPECT_EQ(m.stock, 70000);
+}
+
+TEST_F(Varrimento, EveryPositionAmongRecordsTestedTogetherIsVisited)
+{
+    // Records are tested in fours: a match at any place of a four, or among
+    // the last records that make no four, is found, and a rejected match
+    // does not hide the next one in the same four.
+    for (int n = 1; n <= 11; ++n) {
+        for (int alvo = 0; alvo < n; ++alvo) {
+            std::string ficheiro;
+            for (int i = 0; i < n; ++i)
+                ficheiro += registo(i == alvo ? "alvo" : "alvx", i, 0, 1);
+            escreve_ficheiro(bd(), ficheiro);
+            EXPECT_EQ(varre("alvo"), alvo) << n << " records";
+        }
+    }
+    escreve_ficheiro(bd(), registo("x", 0, 0, 1) + registo("alvo", 1, 0, 0) + registo("alvo", 2, 0, 1) +
+                               registo("alvo", 3, 0, 1));
+    EXPECT_EQ(varre("alvo", [](int32_t e) { return e == 1; }), 2);
 }
 
 // The scans below change BD.bin from inside the test, at the first match.
@@ -73,12 +92,12 @@ std::string alvo_bd;
 TEST_F(Varrimento, RecordsThatLeaveTheFileAreNotVisitedAndTheScanEnds)
 {
     std::string ficheiro;
-    for (int i = 0; i < 20000; ++i)
-        ficheiro += registo(i == 0 || i == 15000 ? "alvo" : "outro", i, 0, 1);
+    for (int i = 0; i < 100000; ++i)
+        ficheiro += registo(i == 0 || i == 75000 ? "alvo" : "outro", i, 0, 1);
     escreve_ficheiro(bd(), ficheiro);
     alvo_bd = bd();
-    // Cut back to 9,000 records and 10 stray bytes once the first block is in.
-    EXPECT_EQ(varre("alvo", [](int32_t) { return truncate(alvo_bd.c_str(), 9000 * 28 + 10) != 0; }),
+    // Cut back to 40,000 records and 10 stray bytes once the first block is in.
+    EXPECT_EQ(varre("alvo", [](int32_t) { return truncate(alvo_bd.c_str(), 40000 * 28 + 10) != 0; }),
               nenhum_aceite);
 }
 
