@@ -140,13 +140,26 @@ execucao Ambiente::espera(pid_t pid, const opcoes &o, int vez)
             le_ficheiro(saida_de(dir, vez, "err"))};
 }
 
-void falha_escritas(int erro, int fd)
+// Installs a seccomp filter that starts with `corpo`, after a check that the
+// call is of this architecture; `corpo` reads the call's number itself.
+static void instala_filtro(const std::vector<sock_filter> &corpo)
 {
-    const unsigned int falha = SECCOMP_RET_ERRNO | static_cast<unsigned int>(erro);
-    struct sock_filter filtro[] = {
+    std::vector<sock_filter> filtro = {
         BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, arch)),
         BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, AUDIT_ARCH_X86_64, 1, 0),
         BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+    };
+    filtro.insert(filtro.end(), corpo.begin(), corpo.end());
+    struct sock_fprog programa = {static_cast<unsigned short>(filtro.size()), filtro.data()};
+    if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == -1 ||
+        prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &programa) == -1)
+        _exit(126);
+}
+
+void falha_escritas(int erro, int fd)
+{
+    const unsigned int falha = SECCOMP_RET_ERRNO | static_cast<unsigned int>(erro);
+    instala_filtro({
         BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, nr)),
         BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_pwrite64, 0, 1),
         BPF_STMT(BPF_RET | BPF_K, falha),
@@ -155,11 +168,17 @@ void falha_escritas(int erro, int fd)
         BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, static_cast<unsigned int>(fd), 0, 1),
         BPF_STMT(BPF_RET | BPF_K, falha),
         BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
-    };
-    struct sock_fprog programa = {static_cast<unsigned short>(std::size(filtro)), filtro};
-    if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == -1 ||
-        prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &programa) == -1)
-        _exit(126);
+    });
+}
+
+void falha_chamada(long numero, int erro)
+{
+    instala_filtro({
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, nr)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, static_cast<unsigned int>(numero), 0, 1),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | static_cast<unsigned int>(erro)),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+    });
 }
 
 execucao em_filho(const std::function<int()> &f)

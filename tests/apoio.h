@@ -65,6 +65,10 @@ protected:
 // every write to descriptor `fd` (-1: none) with `erro`.
 void falha_escritas(int erro, int fd = -1);
 
+// Installs, in the calling process, a filter that fails every call of the
+// system call `numero` with `erro`.
+void falha_chamada(long numero, int erro);
+
 // Runs `f` in a child process with its standard output and error captured;
 // the child's exit status is f's result (low byte).
 execucao em_filho(const std::function<int()> &f);
