@@ -46,6 +46,38 @@ static uint32_t sorteios[grau + sorteios_por_lote];
 
 static bool usa_rand;  // the restatement differs from this library's rand()
 
+// Fills the batch with the next `n` draws, as sorteios[grau .. grau + n).
+static void sorteia(size_t n)
+{
+    if (usa_rand) {
+        for (size_t i = 0; i < n; ++i)
+            sorteios[grau + i] = static_cast<uint32_t>(rand()) << 1;
+        return;
+    }
+    // Three sums at a time, each from the one three places back, kept in a
+    // register: going through memory, the store of one sum and the load of
+    // the next overlap only in part and stall the processor.
+    static_assert(separacao == 3);
+    uint32_t a = sorteios[grau - 3], b = sorteios[grau - 2], c = sorteios[grau - 1];
+    size_t i = grau;
+    for (; i + 3 <= grau + n; i += 3) {
+        a += sorteios[i - grau];
+        b += sorteios[i + 1 - grau];
+        c += sorteios[i + 2 - grau];
+        sorteios[i] = a;
+        sorteios[i + 1] = b;
+        sorteios[i + 2] = c;
+    }
+    for (; i < grau + n; ++i)
+        sorteios[i] = sorteios[i - grau] + sorteios[i - separacao];
+}
+
+// Makes the last grau words of the batch of `n` draws the state before the next.
+static void avanca(size_t n)
+{
+    std::memmove(sorteios, sorteios + n, grau * sizeof sorteios[0]);
+}
+
 static void semeia(unsigned semente)
 {
     if (semente == 0)
@@ -68,41 +100,8 @@ static void semeia(unsigned semente)
     for (int i = 0; i < grau; ++i)
         rodado[i] = sorteios[(i + separacao) % grau];
     std::memcpy(sorteios, rodado, sizeof rodado);
-    for (int i = 0; i < descartados; ++i) {
-        const uint32_t seguinte = sorteios[0] + sorteios[grau - separacao];
-        std::memmove(sorteios, sorteios + 1, (grau - 1) * sizeof sorteios[0]);
-        sorteios[grau - 1] = seguinte;
-    }
-}
-
-// Fills the batch with the next `n` draws, as sorteios[grau .. grau + n);
-// `n` is a multiple of 3.
-static void sorteia(size_t n)
-{
-    if (usa_rand) {
-        for (size_t i = 0; i < n; ++i)
-            sorteios[grau + i] = static_cast<uint32_t>(rand()) << 1;
-        return;
-    }
-    // Three sums at a time, each from the one three places back, kept in a
-    // register: going through memory, the store of one sum and the load of
-    // the next overlap only in part and stall the processor.
-    static_assert(separacao == 3);
-    uint32_t a = sorteios[grau - 3], b = sorteios[grau - 2], c = sorteios[grau - 1];
-    for (size_t i = grau; i < grau + n; i += 3) {
-        a += sorteios[i - grau];
-        b += sorteios[i + 1 - grau];
-        c += sorteios[i + 2 - grau];
-        sorteios[i] = a;
-        sorteios[i + 1] = b;
-        sorteios[i + 2] = c;
-    }
-}
-
-// Makes the last grau words of the batch of `n` draws the state before the next.
-static void avanca(size_t n)
-{
-    std::memmove(sorteios, sorteios + n, grau * sizeof sorteios[0]);
+    sorteia(descartados);
+    avanca(descartados);
 }
 
 static int sorteio(size_t i)
@@ -114,7 +113,7 @@ static int sorteio(size_t i)
 // against the other; a mismatch makes the run use rand() from its first draw.
 static void prepara_sorteios(unsigned semente)
 {
-    constexpr size_t verificados = 126;  // over four rounds of the state, a multiple of 3
+    constexpr size_t verificados = 4 * grau;
     semeia(semente);
     sorteia(verificados);
     srand(semente);
@@ -125,8 +124,9 @@ static void prepara_sorteios(unsigned semente)
 #ifdef POVOA_SEM_ATALHO
     usa_rand = true;
 #endif
+    if (!usa_rand)
+        semeia(semente);
     srand(semente);
-    semeia(semente);
 }
 
 // ---------------------------------------------------------------------------
