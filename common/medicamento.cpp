@@ -10,10 +10,10 @@
 
 medicamento m;
 
-// Records read per block: 896 KiB, some 625 reads for a 560 MB file. Measured
+// Records read per block: 896 KiB, some 610 reads for a 560 MB file. Measured
 // on such a file in page cache, reads of 64 KiB to 2 MiB copy it out equally
 // fast, and blocks of 224 to 896 KiB give the same search time; this size
-// keeps the calls few and the resident memory under 2 MiB.
+// keeps the calls few and the resident memory about 2 MiB.
 static constexpr size_t registos_por_bloco = 32768;
 static medicamento bloco[registos_por_bloco];
 
