@@ -4,7 +4,7 @@
 test:
 	cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo
 	cmake --build build -j2
-	ctest --test-dir build --output-on-failure -j2
+	tests/corre build
 
 demo:
 	cmake -S . -B build-release -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF

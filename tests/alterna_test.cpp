@@ -27,10 +27,7 @@ protected:
     }
 };
 
-const opcoes sem_root{.antes_de_exec = [] {
-    if (setuid(ninguem) != 0)
-        _exit(100);
-}};
+const opcoes sem_root{.sem_direitos = true};
 
 TEST_F(Alterna, DeleteAndRestoreFlipOnlyTheFirstRecordsState)
 {
@@ -98,7 +95,6 @@ TEST_F(Alterna, DatabaseThatCannotBeUpdatedIsNotFound)
     nao_encontrado({.segundos = 10}, "not a regular file");
     ASSERT_EQ(unlink(bd().c_str()), 0);
 
-    ASSERT_EQ(chmod(dir.c_str(), 0755), 0);
     const std::string base = registo("abc", 1, 1, 1);
     escreve_ficheiro(bd(), base);
     ASSERT_EQ(chmod(bd().c_str(), 0444), 0);
@@ -136,13 +132,11 @@ TEST_F(Alterna, DiagnosticNeverLandsInTheDatabase)
 
 TEST_F(Alterna, NoChangeWithoutTheLock)
 {
-    ASSERT_EQ(chmod(dir.c_str(), 0755), 0);
     const std::string base = registo("abc", 1, 1, 1);
     escreve_ficheiro(bd(), base);
-    ASSERT_EQ(chmod(bd().c_str(), 0666), 0);
 
-    // A set this user may not open.
-    const int alheio = semget(4567, 1, IPC_CREAT | 0600);
+    // A set that not even its owner may open.
+    const int alheio = semget(4567, 1, IPC_CREAT | 0);
     ASSERT_NE(alheio, -1);
     const execucao vedado = alterna({"abc"}, sem_root);
     EXPECT_EQ(vedado.estado, 1);

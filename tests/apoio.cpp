@@ -6,8 +6,10 @@
 #include <fcntl.h>
 #include <fstream>
 #include <linux/audit.h>
+#include <linux/capability.h>
 #include <linux/filter.h>
 #include <linux/seccomp.h>
+#include <linux/securebits.h>
 #include <sched.h>
 #include <sstream>
 #include <sys/prctl.h>
@@ -68,12 +70,60 @@ void Diretorio::SetUp()
     std::filesystem::create_directory(dir + "/.saida");
 }
 
+// Writes `texto` to a file of /proc/self; the error number, or 0.
+static int escreve_proc(const char *ficheiro, const std::string &texto)
+{
+    const int fd = open(ficheiro, O_WRONLY | O_CLOEXEC);
+    if (fd == -1)
+        return errno;
+    const bool certo = write(fd, texto.data(), texto.size()) == static_cast<ssize_t>(texto.size());
+    const int erro = errno;
+    close(fd);
+    return certo ? 0 : erro;
+}
+
+// Makes the calling process the owner of a new user namespace in which its
+// own uid and gid, and nothing else, are mapped to themselves. The error
+// number, or 0.
+static int entra_em_namespace_de_utilizador()
+{
+    const std::string uid = std::to_string(getuid()), gid = std::to_string(getgid());
+    if (unshare(CLONE_NEWUSER) == -1)
+        return errno;
+    if (const int erro = escreve_proc("/proc/self/uid_map", uid + " " + uid + " 1\n"))
+        return erro;
+    // An unprivileged process may map its gid only once it gives up setgroups.
+    if (const int erro = escreve_proc("/proc/self/setgroups", "deny"))
+        return erro;
+    return escreve_proc("/proc/self/gid_map", gid + " " + gid + " 1\n");
+}
+
 void Ambiente::SetUp()
 {
-    if (unshare(CLONE_NEWIPC) == -1)
-        GTEST_SKIP() << "a private IPC namespace is not permitted here (" << std::strerror(errno)
-                     << "): the tests that run the programs or use semaphores are skipped";
+    if (unshare(CLONE_NEWIPC) == -1) {
+        const int erro_ipc = errno;
+        int erro_utilizador = entra_em_namespace_de_utilizador();
+        if (erro_utilizador == 0 && unshare(CLONE_NEWIPC) == -1)
+            erro_utilizador = errno;
+        if (erro_utilizador != 0)
+            GTEST_SKIP() << "neither a private IPC namespace (" << std::strerror(erro_ipc)
+                         << ") nor a user namespace to make one in (" << std::strerror(erro_utilizador)
+                         << ") may be created here: a test that runs the programs or uses "
+                            "semaphores is not run";
+    }
     Diretorio::SetUp();
+}
+
+void larga_direitos()
+{
+    // With SECBIT_NOROOT an exec by uid 0 no longer grants every capability;
+    // then the capset empties the permitted, effective, inheritable and so
+    // ambient sets.
+    __user_cap_header_struct cabecalho{_LINUX_CAPABILITY_VERSION_3, 0};
+    __user_cap_data_struct nenhuma[_LINUX_CAPABILITY_U32S_3] = {};
+    if (prctl(PR_SET_SECUREBITS, SECBIT_NOROOT | SECBIT_NOROOT_LOCKED, 0, 0, 0) == -1 ||
+        syscall(SYS_capset, &cabecalho, nenhuma) == -1)
+        _exit(100);
 }
 
 void Diretorio::TearDown()
@@ -113,6 +163,8 @@ pid_t Ambiente::lanca(const std::string &programa, const std::vector<std::string
         for (const int fd : {out, err, in})
             if (fd > 2)
                 close(fd);
+        if (o.sem_direitos)
+            larga_direitos();
         if (o.antes_de_exec)
             o.antes_de_exec();
         execv(programa.c_str(), argv.data());

@@ -21,6 +21,7 @@ struct execucao {
 struct opcoes {
     std::string stdout_para;               // a file to send standard output to instead of capturing it
     std::function<void()> antes_de_exec;   // run in the child just before exec
+    bool sem_direitos = false;             // run with larga_direitos(), as a user without root's rights
     int segundos = 60;                     // the run is killed after this long
 };
 
@@ -47,8 +48,12 @@ protected:
 };
 
 // The fixture of every test that runs a program or touches semaphores: a
-// fresh directory and a private IPC namespace of its own, skipped where the
-// namespace is not permitted.
+// fresh directory and a private IPC namespace of its own, so that the
+// machine's sets are never used. Root makes the namespace directly; another
+// user makes it inside a user namespace of its own, which maps only its own
+// uid and gid and gives the test process (not the programs it runs, which
+// lose every capability when they are executed) the rights over what it owns.
+// Skipped, saying why, only where neither is permitted.
 class Ambiente : public Diretorio {
 protected:
     void SetUp() override;
@@ -73,5 +78,10 @@ void falha_chamada(long numero, int erro);
 // the child's exit status is f's result (low byte).
 execucao em_filho(const std::function<int()> &f);
 
-// The uid the tests drop to where a run must lack root's rights.
-constexpr uid_t ninguem = 65534;
+// Drops, in the calling process, every capability for good, so that from
+// here on, and across exec, it is held to the permission bits like any user,
+// even with uid 0: what the tests make unusable for a run has bits that deny
+// its own owner (a file of mode 0444 or 0, a semaphore set of mode 0), which
+// holds for root and for an ordinary user alike. Ends the process with 100
+// when it cannot.
+void larga_direitos();

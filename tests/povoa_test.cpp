@@ -157,11 +157,10 @@ TEST_F(Povoa, WhatCannotBeOpenedForAppendingIsReported)
     EXPECT_EQ(e.erros, "BD.bin: not a regular file\n");
     ASSERT_EQ(unlink(bd().c_str()), 0);
 
-    ASSERT_EQ(chmod(dir.c_str(), 0755), 0);
-    e = povoa({.antes_de_exec = [] {
-        if (setuid(ninguem) != 0)
-            _exit(100);
-    }});
+    // A directory where not even its owner may create a file.
+    ASSERT_EQ(chmod(dir.c_str(), 0555), 0);
+    e = povoa({.sem_direitos = true});
+    ASSERT_EQ(chmod(dir.c_str(), 0700), 0);
     EXPECT_EQ(e.estado, 255);
     EXPECT_EQ(e.erros, "can't open: : Permission denied\n");
     EXPECT_FALSE(std::filesystem::exists(bd()));
