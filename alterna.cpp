@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -40,7 +41,8 @@ static bool escreve_registo(int fd, int64_t j)
 
 // Switches the state of the first record named `nome` in the open file and
 // sets `mensagem` to what to say once the file is closed. Returns the exit
-// status: 1 when the file could not be read or the change not written.
+// status: 1 when the file could not be read or the change not written to
+// the disk.
 static int alterna_em(int fd, std::string_view nome, const char *&mensagem)
 {
     const int64_t j = percorre(fd, nome, qualquer);
@@ -63,6 +65,17 @@ static int alterna_em(int fd, std::string_view nome, const char *&mensagem)
     }
     if (!escreve_registo(fd, j)) {
         reporta(nome_ficheiro, errno);
+        mensagem = nullptr;
+        return 1;
+    }
+    // The change is reported only once it is on the disk: a failed write of
+    // the page to the disk shows nowhere but here, and then the cache may
+    // hold the new state while the disk holds the old one.
+    while (fdatasync(fd) == -1) {
+        if (errno == EINTR)
+            continue;
+        std::fprintf(stderr, "%s: %s (the record's state on disk is now uncertain)\n", nome_ficheiro,
+                     std::strerror(errno));
         mensagem = nullptr;
         return 1;
     }

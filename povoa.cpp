@@ -1,8 +1,9 @@
 // povoa: appends POVOA_REGISTOS random medicines to BD.bin, creating it when
 // needed. The records are exactly those that srand(time) followed by rand()
 // gives on this platform, 12 draws a record; they are built a block of whole
-// records at a time and written with large writes, so that only whole records
-// ever reach the file. One run at a time appends: a run takes an exclusive
+// records at a time and written with large writes, so that a failed write or
+// a signal never leaves part of a record in the file (only a kill can: the
+// next run cuts it off). One run at a time appends: a run takes an exclusive
 // flock on the file before it looks at its size.
 #include "common/medicamento.h"
 
@@ -211,8 +212,12 @@ static int abre()
     return fd;
 }
 
-// Takes the generator's lock and checks that the file ends on a record
-// boundary. Its size in bytes, or -1 after reporting.
+// Takes the generator's lock and makes the file end on a record boundary.
+// Holding the lock, this run is the only one appending, so bytes past the
+// last whole record can only be what an interrupted run (a kill, a crash)
+// left of a record it never finished: no reader ever saw them as a record,
+// and they are cut off, saying so. The size in bytes to append at, or -1
+// after reporting.
 static int64_t prepara_ficheiro(int fd)
 {
     while (flock(fd, LOCK_EX) == -1) {
@@ -230,15 +235,26 @@ static int64_t prepara_ficheiro(int fd)
         std::fprintf(stderr, "%s: not a regular file\n", nome_ficheiro);
         return -1;
     }
-    if (const int64_t a_mais = st.st_size % tamanho_registo; a_mais != 0) {
+    const int64_t inteiros = st.st_size / tamanho_registo;
+    const int64_t a_mais = st.st_size % tamanho_registo;
+    if (a_mais == 0)
+        return st.st_size;
+    if (ftruncate(fd, inteiros * tamanho_registo) == -1) {
         std::fprintf(stderr,
-                     "%s: o ficheiro acaba num registo incompleto (%lld bytes a mais depois de "
-                     "%lld registos inteiros); nada foi acrescentado\n",
-                     nome_ficheiro, static_cast<long long>(a_mais),
-                     static_cast<long long>(st.st_size / tamanho_registo));
+                     "%s: %s; o registo incompleto no fim (%lld bytes) não foi cortado e nada foi "
+                     "acrescentado\n",
+                     nome_ficheiro, std::strerror(errno), static_cast<long long>(a_mais));
         return -1;
     }
-    return st.st_size;
+    const bool um = a_mais == 1;
+    std::fprintf(stderr,
+                 "%s: %lld %s de um registo incompleto no fim, %s por uma escrita interrompida, "
+                 "%s; %lld %s\n",
+                 nome_ficheiro, static_cast<long long>(a_mais), um ? "byte" : "bytes",
+                 um ? "deixado" : "deixados", um ? "foi cortado" : "foram cortados",
+                 static_cast<long long>(inteiros),
+                 inteiros == 1 ? "registo inteiro mantido" : "registos inteiros mantidos");
+    return inteiros * tamanho_registo;
 }
 
 // Appends the records. On a failed write the file is cut back to the end of

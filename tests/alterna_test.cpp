@@ -2,6 +2,8 @@
 #include "apoio.h"
 
 #include <cerrno>
+#include <fcntl.h>
+#include <sys/syscall.h>
 #include <sys/ipc.h>
 #include <sys/sem.h>
 #include <sys/stat.h>
@@ -112,6 +114,46 @@ TEST_F(Alterna, FailedWriteBackIsReportedAndLeavesTheRecord)
     EXPECT_EQ(e.erros, "BD.bin: Input/output error\n");
     EXPECT_EQ(le_ficheiro(bd()), base);
     semaforo_livre();
+}
+
+TEST_F(Alterna, FailedSyncIsReportedAndNoSuccessMessage)
+{
+    // A write of the page to the disk that fails shows only to fdatasync or
+    // fsync; until it succeeds the change is not reported as made.
+    escreve_ficheiro(bd(), registo("abc", 1, 1, 1));
+    const execucao e = alterna({"abc"}, {.antes_de_exec = [] {
+        falha_chamada({SYS_fdatasync, SYS_fsync}, EIO);
+    }});
+    EXPECT_EQ(e.estado, 1);
+    EXPECT_EQ(e.saida, "");
+    EXPECT_EQ(e.erros, "BD.bin: Input/output error (the record's state on disk is now uncertain)\n");
+    semaforo_livre();
+}
+
+TEST_F(Alterna, RecordBeyondTwoGibibytesIsWrittenBackInPlace)
+{
+    // A sparse file of 80,000,001 records (2.24 GB): record 80,000,000 starts
+    // past 2^31 bytes, where a write-back offset computed in 32 bits wraps.
+    constexpr int64_t j = 80'000'000;
+    std::string r = registo("fundo", 7, 8, 1);
+    int fd = open(bd().c_str(), O_RDWR | O_CREAT | O_TRUNC, 0666);
+    ASSERT_NE(fd, -1);
+    ASSERT_EQ(pwrite(fd, r.data(), r.size(), j * 28), 28);
+    ASSERT_EQ(fsync(fd), 0);
+    struct stat antes, depois;
+    ASSERT_EQ(fstat(fd, &antes), 0);
+
+    const execucao e = alterna({"fundo"});
+    EXPECT_EQ(e.estado, 0);
+    EXPECT_EQ(e.saida, apagado_msg);
+    ASSERT_EQ(fstat(fd, &depois), 0);
+    EXPECT_EQ(depois.st_size, antes.st_size);
+    EXPECT_EQ(depois.st_blocks, antes.st_blocks) << "something was written outside the record";
+    std::string lido(28, '\0');
+    ASSERT_EQ(pread(fd, lido.data(), lido.size(), j * 28), 28);
+    close(fd);
+    r[24] = 0;
+    EXPECT_EQ(lido, r);
 }
 
 TEST_F(Alterna, DiagnosticNeverLandsInTheDatabase)

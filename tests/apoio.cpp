@@ -223,14 +223,17 @@ void falha_escritas(int erro, int fd)
     });
 }
 
-void falha_chamada(long numero, int erro)
+void falha_chamada(std::initializer_list<long> numeros, int erro)
 {
-    instala_filtro({
-        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, nr)),
-        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, static_cast<unsigned int>(numero), 0, 1),
-        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | static_cast<unsigned int>(erro)),
-        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
-    });
+    // One test per call number, each jumping on a match past the tests after
+    // it and the ALLOW to the final ERRNO.
+    std::vector<sock_filter> corpo = {BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, nr))};
+    unsigned char depois = static_cast<unsigned char>(numeros.size());
+    for (const long numero : numeros)
+        corpo.push_back(BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, static_cast<unsigned int>(numero), depois--, 0));
+    corpo.push_back(BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW));
+    corpo.push_back(BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | static_cast<unsigned int>(erro)));
+    instala_filtro(corpo);
 }
 
 execucao em_filho(const std::function<int()> &f)

@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <initializer_list>
 #include <string>
 #include <vector>
 
@@ -71,8 +72,8 @@ protected:
 void falha_escritas(int erro, int fd = -1);
 
 // Installs, in the calling process, a filter that fails every call of the
-// system call `numero` with `erro`.
-void falha_chamada(long numero, int erro);
+// system calls `numeros` with `erro`.
+void falha_chamada(std::initializer_list<long> numeros, int erro);
 
 // Runs `f` in a child process with its standard output and error captured;
 // the child's exit status is f's result (low byte).

@@ -97,7 +97,7 @@ TEST_F(Memoria, ShmallocReportsWhichStepFailedAndKeepsTheSegment)
     // Had but not attached: the id is given and the segment stays.
     const int nova = chave + 2;
     e = so([nova] {
-        falha_chamada(SYS_shmat, EACCES);
+        falha_chamada({SYS_shmat}, EACCES);
         int id_filho = -5;
         EXPECT_EQ(shmalloc(nova, 4096, &id_filho), falhou);
         shmid_ds estado;
