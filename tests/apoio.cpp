@@ -189,7 +189,7 @@ execucao Ambiente::espera(pid_t pid, const opcoes &o, int vez)
     }
     return {terminou && WIFEXITED(estado) ? WEXITSTATUS(estado) : -1,
             o.stdout_para.empty() ? le_ficheiro(saida_de(dir, vez, "out")) : "",
-            le_ficheiro(saida_de(dir, vez, "err"))};
+            le_ficheiro(saida_de(dir, vez, "err")), terminou && WIFSIGNALED(estado) ? WTERMSIG(estado) : 0};
 }
 
 // Installs a seccomp filter that starts with `corpo`, after a check that the

@@ -17,6 +17,7 @@ struct execucao {
     int estado;  // exit status; -1 when the program was killed by a signal or timed out
     std::string saida;
     std::string erros;
+    int sinal = 0;  // the signal that ended the program, if one did
 };
 
 struct opcoes {
