@@ -140,13 +140,42 @@ bool divide_em_faixas(size_t d)
     return true;
 }
 
+bool usa_avx2()
+{
+#ifdef POVOA_PARA_TESTES
+    // Test builds only: the SSE2 code on a processor with AVX2 too.
+    if (getenv("POVOA_SEM_AVX2"))
+        return false;
+#endif
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx2");
+}
+
 // Three steps at a time, each from the one three back kept in a register:
 // through memory, the store of one step and the load of the next would wait
-// on each other.
-__attribute__((target_clones("avx2", "default")))
-static void recorre_faixas(size_t n)
+// on each other. With SSE2, half the stretches at a time in 16-byte vectors,
+// so that there are registers enough for the three.
+static void recorre_faixas_sse2(size_t n)
 {
     static_assert(separacao == 3 && passos_por_lote % 3 == 0);
+    typedef uint32_t meia_v __attribute__((vector_size(sizeof(passo) / 2), may_alias));
+    meia_v *j = reinterpret_cast<meia_v *>(janela);  // step t: j[2 t] and j[2 t + 1]
+    for (size_t m = 0; m < 2; ++m) {
+        meia_v a = j[2 * (grau - 3) + m], b = j[2 * (grau - 2) + m], c = j[2 * (grau - 1) + m];
+        for (size_t t = grau; t < grau + n; t += 3) {
+            a += j[2 * (t - grau) + m];
+            b += j[2 * (t + 1 - grau) + m];
+            c += j[2 * (t + 2 - grau) + m];
+            j[2 * t + m] = a;
+            j[2 * (t + 1) + m] = b;
+            j[2 * (t + 2) + m] = c;
+        }
+    }
+}
+
+__attribute__((target("avx2")))
+static void recorre_faixas_avx2(size_t n)
+{
     faixa_v a = janela[grau - 3], b = janela[grau - 2], c = janela[grau - 1];
     for (size_t t = grau; t < grau + n; t += 3) {
         a += janela[t - grau];
@@ -157,6 +186,8 @@ static void recorre_faixas(size_t n)
         janela[t + 2] = c;
     }
 }
+
+static void (*const recorre_faixas)(size_t) = usa_avx2() ? recorre_faixas_avx2 : recorre_faixas_sse2;
 
 const passo *sorteia_faixas(size_t n)
 {

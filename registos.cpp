@@ -221,20 +221,8 @@ static void constroi_faixas_avx2(const passo *p, size_t n, medicamento *destino,
     }
 }
 
-using construtor = void (*)(const passo *, size_t, medicamento *, size_t);
-
-static construtor escolhe_construtor()
-{
-#ifdef POVOA_PARA_TESTES
-    // Test builds only: the SSE2 builder on a processor with AVX2 too.
-    if (getenv("POVOA_SEM_AVX2"))
-        return constroi_faixas_sse2;
-#endif
-    __builtin_cpu_init();
-    return __builtin_cpu_supports("avx2") ? constroi_faixas_avx2 : constroi_faixas_sse2;
-}
-
-static const construtor constroi_faixas = escolhe_construtor();
+static void (*const constroi_faixas)(const passo *, size_t, medicamento *, size_t) =
+    usa_avx2() ? constroi_faixas_avx2 : constroi_faixas_sse2;
 
 void constroi(medicamento *destino, size_t n)
 {
