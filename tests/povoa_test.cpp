@@ -68,6 +68,19 @@ void opcao_asan(const std::string &opcao)
 class Povoa : public Ambiente {
 protected:
     execucao povoa(const opcoes &o = {}) { return corre(POVOA_TESTE, {}, o); }
+
+    // Starts a long run and returns it once BD.bin has grown past a few
+    // blocks, the run still writing; -1 when it ended first.
+    pid_t lanca_longo(const opcoes &o, int vez = 0)
+    {
+        const pid_t pid = lanca(POVOA_LONGO, {}, o, vez);
+        struct stat st {};
+        int estado = 0;
+        while (stat(bd().c_str(), &st) != 0 || st.st_size < (4 << 20))
+            if (waitpid(pid, &estado, WNOHANG) == pid)
+                return -1;
+        return pid;
+    }
 };
 
 TEST_F(Povoa, RecordsAreThoseOfSrandAndRandForEverySeed)
@@ -180,17 +193,12 @@ TEST_F(Povoa, RunKilledWhileWritingIsFollowedByAWholeRun)
 {
     // SIGKILL stops a write at a page boundary, which is rarely a record
     // boundary: up to eight kills, for one that leaves a partial record.
-    constexpr off_t poucos_blocos = 4 << 20;
     struct stat st {};
     std::string tamanhos;
     for (int vez = 0; vez < 8; ++vez) {
         unlink(bd().c_str());
-        const pid_t pid = lanca(POVOA_LONGO, {}, semente(11), vez);
-        int estado = 0;
-        bool terminou = false;
-        while (!terminou && (stat(bd().c_str(), &st) != 0 || st.st_size < poucos_blocos))
-            terminou = waitpid(pid, &estado, WNOHANG) == pid;
-        ASSERT_FALSE(terminou) << "the run ended before it could be killed";
+        const pid_t pid = lanca_longo(semente(11), vez);
+        ASSERT_NE(pid, -1) << "the run ended before it could be killed";
         kill(pid, SIGKILL);
         EXPECT_EQ(espera(pid, {}, vez).sinal, SIGKILL);
         ASSERT_EQ(stat(bd().c_str(), &st), 0);
@@ -304,20 +312,14 @@ TEST_F(Povoa, TerminalSignalEndsTheRunBetweenTwoBlocks)
     // A signal that ended the run in the middle of a write would leave part
     // of a record, as a kill does; ended between two blocks, the run leaves
     // only whole records of its own, and still dies of the signal.
-    constexpr off_t poucos_blocos = 4 << 20;
     for (int vez = 0; vez < 6; ++vez) {
         const int sinal = std::vector{SIGTERM, SIGINT, SIGHUP}[static_cast<size_t>(vez % 3)];
         unlink(bd().c_str());
-        const pid_t pid = lanca(POVOA_LONGO, {}, semente(13), vez);
-        struct stat st {};
-        int estado = 0;
-        bool terminou = false;
-        while (!terminou && (stat(bd().c_str(), &st) != 0 || st.st_size < poucos_blocos))
-            terminou = waitpid(pid, &estado, WNOHANG) == pid;
-        ASSERT_FALSE(terminou) << "the run ended before the signal";
+        const pid_t pid = lanca_longo(semente(13), vez);
+        ASSERT_NE(pid, -1) << "the run ended before the signal";
         kill(pid, sinal);
-        const execucao e = espera(pid, {}, vez);
-        EXPECT_EQ(e.sinal, sinal);
+        EXPECT_EQ(espera(pid, {}, vez).sinal, sinal);
+        struct stat st {};
         ASSERT_EQ(stat(bd().c_str(), &st), 0);
         ASSERT_EQ(st.st_size % 28, 0) << "signal " << sinal << " left " << st.st_size << " bytes";
         EXPECT_TRUE(le_ficheiro(bd()) == esperado(13, static_cast<size_t>(st.st_size) / 28));
@@ -325,10 +327,8 @@ TEST_F(Povoa, TerminalSignalEndsTheRunBetweenTwoBlocks)
 
     // A run started ignoring a hangup (nohup) goes on ignoring it.
     unlink(bd().c_str());
-    const pid_t pid = lanca(POVOA_LONGO, {}, semente(13, [] { signal(SIGHUP, SIG_IGN); }));
-    struct stat st {};
-    while (stat(bd().c_str(), &st) != 0 || st.st_size < poucos_blocos)
-        usleep(100);
+    const pid_t pid = lanca_longo(semente(13, [] { signal(SIGHUP, SIG_IGN); }));
+    ASSERT_NE(pid, -1) << "the run ended before the signal";
     kill(pid, SIGHUP);
     EXPECT_EQ(espera(pid).estado, 0);
     EXPECT_TRUE(le_ficheiro(bd()) == esperado(13, POVOA_LONGO_REGISTOS));
