@@ -60,8 +60,10 @@ static void constroi_em_sequencia(medicamento *destino, size_t n)
 // - Names: letters of two steps side by side in each 16-bit lane, then
 //   pairs of lanes, fours and eights interleaved, so that each stretch's 11
 //   letters, with the terminator's zeros, end up in one 16-byte name.
-// - Sales: q = (w >> 4) * 171798692 >> 32 is (w >> 1) / 200 for every draw
-//   (checked over all 2^31), and the sales are (w >> 1) - 200 q.
+// - Sales: (w >> 1) - 200 q, with q = (w >> 4) * 171798692 >> 32, which is
+//   (w >> 1) / 200 = (w >> 4) / 25 for every draw: 171798692 is 2^32 / 25
+//   rounded up, 4 / 2^32 too much, which for w >> 4 below 2^28 adds less than
+//   1/400 to a quotient whose fraction is at most 24/25.
 //
 // SSE2, which every x86-64 has, holds 8 lanes of 16 bits or 4 of 32; AVX2,
 // where the processor has it, twice that, with two stretches' names side by
