@@ -30,6 +30,14 @@ typedef uint32_t faixa_v __attribute__((vector_size(sizeof(passo)), may_alias));
 static faixa_v janela[grau + passos_por_lote];
 static size_t na_janela;
 
+// Extends the sequence r from r[de] to r[ate - 1], each sum from the ones
+// grau and separacao places before it.
+static void recorre(uint32_t *r, size_t de, size_t ate)
+{
+    for (size_t i = de; i < ate; ++i)
+        r[i] = r[i - grau] + r[i - separacao];
+}
+
 // A polynomial of degree below grau, modulo x^31 - x^28 - 1: the recurrence
 // says that shifting the sequence by 31 is shifting it by 28 and adding it.
 using polinomio = uint32_t[grau];
@@ -68,8 +76,7 @@ static void salta(uint32_t *estado)
 {
     uint32_t r[2 * grau - 1];
     std::memcpy(r, estado, grau * sizeof r[0]);
-    for (size_t i = grau; i < 2 * grau - 1; ++i)
-        r[i] = r[i - grau] + r[i - separacao];
+    recorre(r, grau, 2 * grau - 1);
     for (size_t m = 0; m < grau; ++m) {
         uint32_t soma = 0;
         for (size_t k = 0; k < grau; ++k)
@@ -99,8 +106,7 @@ static void semeia(unsigned semente)
     // `separacao` places on as the first to be replaced, so rotate it to the front.
     for (size_t i = 0; i < grau; ++i)
         r[i] = estado[(i + separacao) % grau];
-    for (size_t i = grau; i < grau + descartados; ++i)
-        r[i] = r[i - grau] + r[i - separacao];
+    recorre(r, grau, grau + descartados);
     std::memcpy(palavras, r + descartados, grau * sizeof palavras[0]);
     no_lote = 0;
 }
@@ -114,8 +120,7 @@ const uint32_t *sorteia(size_t n)
         return lote;
     }
     std::memmove(palavras, palavras + no_lote, grau * sizeof palavras[0]);
-    for (size_t i = grau; i < grau + n; ++i)
-        palavras[i] = palavras[i - grau] + palavras[i - separacao];
+    recorre(palavras, grau, grau + n);
     no_lote = n;
     return lote;
 }
