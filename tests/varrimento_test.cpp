@@ -2,6 +2,7 @@
 // neither makes it visit records that were not there nor keeps it going.
 #include "apoio.h"
 
+#include <csignal>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -89,16 +90,58 @@ TEST_F(Varrimento, EveryPositionAmongRecordsTestedTogetherIsVisited)
 // The scans below change BD.bin from inside the test, at the first match.
 std::string alvo_bd;
 
-TEST_F(Varrimento, RecordsThatLeaveTheFileAreNotVisitedAndTheScanEnds)
+// Cuts BD.bin to `bytes` when the scan meets the record of state 7, and
+// accepts every later record of the name.
+int64_t cortar_em;
+bool corta_no_7(int32_t estado)
 {
+    if (estado != 7)
+        return true;
+    EXPECT_EQ(truncate(alvo_bd.c_str(), cortar_em), 0);
+    return false;
+}
+
+// A SIGBUS that reached the program's own handler would have killed it.
+void outro_sigbus(int)
+{
+    _exit(86);
+}
+
+TEST_F(Varrimento, FileCutShortUnderAMappedWindowEndsTheScanWithoutKillingIt)
+{
+    // Cut to 40,000 records and 10 bytes while the scan is in the first
+    // window: the pages of that window past the new end fault when the scan
+    // reaches them, and a fault that is not caught kills the program.
     std::string ficheiro;
     for (int i = 0; i < 100000; ++i)
-        ficheiro += registo(i == 0 || i == 75000 ? "alvo" : "outro", i, 0, 1);
+        ficheiro += registo(i == 0 || i == 60000 || i == 75000 ? "alvo" : "outro", i, 0, i == 0 ? 7 : 1);
     escreve_ficheiro(bd(), ficheiro);
     alvo_bd = bd();
-    // Cut back to 40,000 records and 10 stray bytes once the first block is in.
-    EXPECT_EQ(varre("alvo", [](int32_t) { return truncate(alvo_bd.c_str(), 40000 * 28 + 10) != 0; }),
-              nenhum_aceite);
+    cortar_em = 40000 * 28 + 10;
+    struct sigaction proprio {}, depois;
+    proprio.sa_handler = outro_sigbus;
+    ASSERT_EQ(sigaction(SIGBUS, &proprio, nullptr), 0);
+    EXPECT_EQ(varre("alvo", corta_no_7), nenhum_aceite);
+    // The program's own handling of SIGBUS is given back.
+    ASSERT_EQ(sigaction(SIGBUS, nullptr, &depois), 0);
+    EXPECT_EQ(depois.sa_handler, outro_sigbus);
+    signal(SIGBUS, SIG_DFL);
+
+    // The records still in the file after the cut are visited.
+    ficheiro.replace(39999 * 28, 28, registo("alvo", 39999, 0, 1));
+    escreve_ficheiro(bd(), ficheiro);
+    EXPECT_EQ(varre("alvo", corta_no_7), 39999);
+    EXPECT_EQ(m.stock, 39999);
+}
+
+TEST_F(Varrimento, RecordTornByACutWithinThePageIsNotVisited)
+{
+    // Past the end of the file, the rest of its last page reads as zeros:
+    // a record cut to its first 10 bytes would show its name with state 0.
+    escreve_ficheiro(bd(), registo("alvo", 0, 0, 7) + registo("x", 0, 0, 1) + registo("alvo", 2, 2, 1));
+    alvo_bd = bd();
+    cortar_em = 2 * 28 + 10;
+    EXPECT_EQ(varre("alvo", corta_no_7), nenhum_aceite);
 }
 
 TEST_F(Varrimento, RecordsAppendedDuringTheScanAreNotVisited)
