@@ -127,21 +127,19 @@ static int64_t prepara_ficheiro(int fd)
     const int64_t a_mais = st.st_size % tamanho_registo;
     if (a_mais == 0)
         return st.st_size;
+    const char *bytes = a_mais == 1 ? "byte" : "bytes";
     if (ftruncate(fd, inteiros * tamanho_registo) == -1) {
         std::fprintf(stderr,
-                     "%s: %s; o registo incompleto no fim (%lld bytes) não foi cortado e nada foi "
-                     "acrescentado\n",
-                     nome_ficheiro, std::strerror(errno), static_cast<long long>(a_mais));
+                     "%s: %s; the partial record at the end (%lld %s) was not cut off and nothing was "
+                     "appended\n",
+                     nome_ficheiro, std::strerror(errno), static_cast<long long>(a_mais), bytes);
         return -1;
     }
-    const bool um = a_mais == 1;
     std::fprintf(stderr,
-                 "%s: %lld %s de um registo incompleto no fim, %s por uma escrita interrompida, "
-                 "%s; %lld %s\n",
-                 nome_ficheiro, static_cast<long long>(a_mais), um ? "byte" : "bytes",
-                 um ? "deixado" : "deixados", um ? "foi cortado" : "foram cortados",
-                 static_cast<long long>(inteiros),
-                 inteiros == 1 ? "registo inteiro mantido" : "registos inteiros mantidos");
+                 "%s: cut off %lld %s of a partial record at the end, left by an interrupted write; "
+                 "%lld %s kept\n",
+                 nome_ficheiro, static_cast<long long>(a_mais), bytes, static_cast<long long>(inteiros),
+                 inteiros == 1 ? "whole record" : "whole records");
     return inteiros * tamanho_registo;
 }
 
@@ -181,8 +179,49 @@ static unsigned semente()
     return static_cast<unsigned>(time(nullptr));
 }
 
-int main()
+#ifndef FARMACIA_VERSAO
+#define FARMACIA_VERSAO "(unknown version)"
+#endif
+
+static void uso(FILE *onde)
 {
+    std::fprintf(onde,
+                 "usage: povoa [--help | --version]\n"
+                 "Appends %lld random medicines to BD.bin in the current directory, creating the\n"
+                 "file when needed. Arguments that do not begin with '-' are ignored.\n",
+                 static_cast<long long>(registos_a_escrever));
+}
+
+// The options, before anything touches BD.bin: --help and --version answer
+// and end the run, any other argument that begins with '-' is refused, and
+// the rest are ignored, as they always were. True when the run ends here,
+// with `estado` its exit status.
+static bool responde_a_opcoes(int argc, char *argv[], int &estado)
+{
+    for (int i = 1; i < argc; ++i) {
+        const std::string_view opcao = argv[i];
+        if (!opcao.starts_with('-'))
+            continue;
+        if (opcao == "--help")
+            uso(stdout);
+        else if (opcao == "--version")
+            std::puts("povoa (farmacia) " FARMACIA_VERSAO);
+        else {
+            std::fprintf(stderr, "povoa: unrecognized option '%s'\n", argv[i]);
+            uso(stderr);
+            estado = 2;
+            return true;
+        }
+        estado = fecha_saida() ? 0 : -1;
+        return true;
+    }
+    return false;
+}
+
+int main(int argc, char *argv[])
+{
+    if (int estado; responde_a_opcoes(argc, argv, estado))
+        return estado;
     prepara_sorteios(semente());
     // Past a file size limit a write fails with EFBIG instead of killing the
     // run in the middle of a record.

@@ -156,12 +156,9 @@ TEST_F(Povoa, SeedIsTheTimeAndNewFileModeIsLessTheUmask)
 // What a run says of the partial record it cut off the end of the file.
 std::string cortado(size_t bytes, size_t inteiros)
 {
-    const bool um = bytes == 1;
-    return "BD.bin: " + std::to_string(bytes) + (um ? " byte" : " bytes") +
-           " de um registo incompleto no fim, " + (um ? "deixado" : "deixados") +
-           " por uma escrita interrompida, " + (um ? "foi cortado" : "foram cortados") + "; " +
-           std::to_string(inteiros) + (inteiros == 1 ? " registo inteiro mantido" : " registos inteiros mantidos") +
-           "\n";
+    return "BD.bin: cut off " + std::to_string(bytes) + (bytes == 1 ? " byte" : " bytes") +
+           " of a partial record at the end, left by an interrupted write; " + std::to_string(inteiros) +
+           (inteiros == 1 ? " whole record kept" : " whole records kept") + "\n";
 }
 
 TEST_F(Povoa, PartialRecordAtTheEndIsCutOffBeforeAppending)
@@ -184,8 +181,8 @@ TEST_F(Povoa, PartialRecordAtTheEndIsCutOffBeforeAppending)
     const execucao e = povoa(semente(1, [] { falha_chamada({SYS_ftruncate}, EIO); }));
     EXPECT_EQ(e.estado, 255);
     EXPECT_EQ(e.saida, "");
-    EXPECT_EQ(e.erros, "BD.bin: Input/output error; o registo incompleto no fim (5 bytes) não foi "
-                       "cortado e nada foi acrescentado\n");
+    EXPECT_EQ(e.erros, "BD.bin: Input/output error; the partial record at the end (5 bytes) was not "
+                       "cut off and nothing was appended\n");
     EXPECT_EQ(le_ficheiro(bd()), base);
 }
 
@@ -241,6 +238,37 @@ TEST_F(Povoa, WhatCannotBeOpenedForAppendingIsReported)
     EXPECT_EQ(e.estado, 255);
     EXPECT_EQ(e.erros, "can't open: : Permission denied\n");
     EXPECT_FALSE(std::filesystem::exists(bd()));
+}
+
+TEST_F(Povoa, OptionsAnswerWithoutTouchingTheDatabase)
+{
+    // The commonest ways of asking a program what it does must not append
+    // half a gigabyte, nor create the file.
+    const std::string uso = "usage: povoa [--help | --version]\nAppends " +
+                            std::to_string(registos_teste) +
+                            " random medicines to BD.bin in the current directory, creating the\n"
+                            "file when needed. Arguments that do not begin with '-' are ignored.\n";
+    struct caso {
+        std::vector<std::string> argumentos;
+        int estado;
+        std::string saida, erros;
+    };
+    const std::vector<caso> casos = {
+        {{"--help"}, 0, uso, ""},
+        {{"ignorado", "--help", "-x"}, 0, uso, ""},
+        {{"--version"}, 0, "povoa (farmacia) " FARMACIA_VERSAO "\n", ""},
+        {{"-h"}, 2, "", "povoa: unrecognized option '-h'\n" + uso},
+        {{"--", "x"}, 2, "", "povoa: unrecognized option '--'\n" + uso},
+        {{"-"}, 2, "", "povoa: unrecognized option '-'\n" + uso},
+    };
+    for (const caso &c : casos) {
+        const execucao e = corre(POVOA_TESTE, c.argumentos);
+        EXPECT_EQ(e.estado, c.estado) << c.argumentos[0];
+        EXPECT_EQ(e.saida, c.saida) << c.argumentos[0];
+        EXPECT_EQ(e.erros, c.erros) << c.argumentos[0];
+        EXPECT_FALSE(std::filesystem::exists(bd())) << c.argumentos[0];
+    }
+    EXPECT_EQ(corre(POVOA_TESTE, {"--help"}, {.stdout_para = "/dev/full"}).estado, 255);
 }
 
 TEST_F(Povoa, MessageNeverLandsInTheDatabase)
