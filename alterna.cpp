@@ -18,8 +18,9 @@ static bool qualquer(int32_t)
 }
 
 // Writes m back over record j, whole. A short write is continued; the old and
-// new record differ only in the first byte of `estado`, so whatever part of
-// a failed write reached the file leaves either the old or the new record.
+// new record differ only in byte 24, the low byte of `estado` (the file is
+// little-endian on every host), so whatever part of a failed write reached
+// the file leaves either the old or the new record.
 static bool escreve_registo(int fd, int64_t j)
 {
     const char *bytes = reinterpret_cast<const char *>(&m);
@@ -53,11 +54,12 @@ static int alterna_em(int fd, std::string_view nome, const char *&mensagem)
     if (j == nenhum_aceite)
         return 0;
 
-    if (m.estado == apagado) {
-        m.estado = disponivel;
+    const int32_t estado = ordem_do_ficheiro(m.estado);
+    if (estado == apagado) {
+        m.estado = ordem_do_ficheiro(disponivel);
         mensagem = "\nficheiro recuperado\n";
-    } else if (m.estado == disponivel) {
-        m.estado = apagado;
+    } else if (estado == disponivel) {
+        m.estado = ordem_do_ficheiro(apagado);
         mensagem = "\nmedicamento apagado\n";
     } else {
         puts("\nEstado Inválido\n");

@@ -33,11 +33,11 @@ static bool procura_med(std::string_view nome)
 
     if (j == nenhum_aceite) {
         puts("Medicamento Inexistente");
-    } else if (m.estado == disponivel) {
+    } else if (ordem_do_ficheiro(m.estado) == disponivel) {
         puts("\nMedicamento Encontrado");
         printf("\nNome %.16s\n", m.nome);
-        printf("Stock %i\n", m.stock);
-        printf("Vendas %i\n\n", m.vendas);
+        printf("Stock %i\n", ordem_do_ficheiro(m.stock));
+        printf("Vendas %i\n\n", ordem_do_ficheiro(m.vendas));
     } else {
         puts("Medicamento Indisponivel");
     }

@@ -23,9 +23,9 @@ int main(int argc, char *argv[])
         medicamento r{};
         for (int k = 0; k < 11; ++k)
             r.nome[k] = static_cast<char>(static_cast<int>(static_cast<double>(rand()) / 2147483648.0 * 26.0) + 97);
-        r.stock = 100;
-        r.vendas = rand() % 200;
-        r.estado = 1;
+        r.stock = ordem_do_ficheiro(100);
+        r.vendas = ordem_do_ficheiro(rand() % 200);
+        r.estado = ordem_do_ficheiro(1);
         std::fwrite(&r, sizeof r, 1, f);
     }
     return std::fclose(f) == 0 ? 0 : 1;

@@ -16,7 +16,7 @@ int cria_semaforo(int chave, int valor)
     if (id != -1) {
         // Until this SETVAL the set holds the system's 0, so a run that opens
         // it meanwhile waits in P rather than entering unlocked.
-        if (semctl(id, 0, SETVAL, valor) == -1) {
+        if (semctl(id, 0, SETVAL, semun{.val = valor}) == -1) {
             perror("Erro no cria_semaforo");
             return -1;
         }

@@ -5,6 +5,13 @@
 
 #include <sys/sem.h>
 
+// The fourth argument of semctl, which POSIX leaves the program to declare.
+union semun {
+    int val;
+    struct semid_ds *buf;
+    unsigned short *array;
+};
+
 // One semaphore, number 0 of its set, used as a lock shared by all the runs
 // of one program. Both operations carry SEM_UNDO, so that the kernel gives the
 // lock back when a run dies while holding it.

@@ -125,7 +125,7 @@ static int64_t varre(int fd, std::string_view nome, uint64_t prefixo, uint64_t m
                 a_visitar = st.st_size / tamanho_registo;
                 break;
             }
-            if (aceita(registo.estado)) {
+            if (aceita(ordem_do_ficheiro(registo.estado))) {
                 m = registo;
                 aceite = primeiro + static_cast<int64_t>(i);
                 break;

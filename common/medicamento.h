@@ -4,9 +4,12 @@
 #include <bit>
 #include <cstdint>
 #include <string_view>
+#include <sys/types.h>
 
-// One record of BD.bin: 28 bytes, little-endian, no padding. Record j starts
-// at byte 28 * j; the file has no header, index or trailer.
+// One record of BD.bin: 28 bytes, little-endian on every host, no padding.
+// Record j starts at byte 28 * j; the file has no header, index or trailer.
+// The numbers are held as the file holds them: read or set them through
+// ordem_do_ficheiro.
 struct medicamento {
     char nome[16];    // zero-terminated name; a field with no terminator holds 16 characters
     int32_t stock;    // units in stock
@@ -14,8 +17,21 @@ struct medicamento {
     int32_t estado;   // 1 available, 0 deleted, anything else invalid
 };
 static_assert(sizeof(medicamento) == 28);
-static_assert(std::endian::native == std::endian::little,
-              "records are stored in the machine's own byte order");
+
+// A number between the host's byte order and the file's little-endian one,
+// either way: the bytes swapped on a big-endian host, nothing on a
+// little-endian one.
+static_assert(std::endian::native == std::endian::little || std::endian::native == std::endian::big);
+constexpr int32_t ordem_do_ficheiro(int32_t valor)
+{
+    if constexpr (std::endian::native == std::endian::big)
+        return static_cast<int32_t>(__builtin_bswap32(static_cast<uint32_t>(valor)));
+    return valor;
+}
+
+// Offsets are 64-bit on every host, 32-bit ones included, so that a file
+// past 2 GiB is read and written whole.
+static_assert(sizeof(off_t) == 8, "build with _FILE_OFFSET_BITS=64");
 
 constexpr int64_t tamanho_registo = sizeof(medicamento);
 constexpr const char *nome_ficheiro = "BD.bin";

@@ -23,9 +23,9 @@ std::string registo(std::string_view nome, int32_t stock, int32_t vendas, int32_
 {
     medicamento r{};
     std::memcpy(r.nome, nome.data(), std::min(nome.size(), sizeof r.nome));
-    r.stock = stock;
-    r.vendas = vendas;
-    r.estado = estado;
+    r.stock = ordem_do_ficheiro(stock);
+    r.vendas = ordem_do_ficheiro(vendas);
+    r.estado = ordem_do_ficheiro(estado);
     return {reinterpret_cast<const char *>(&r), sizeof r};
 }
 

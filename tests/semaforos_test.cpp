@@ -33,7 +33,7 @@ TEST_F(Semaforos, ExistingSetIsOpenedWithoutResettingItsValue)
 {
     const int id = semget(chave, 1, IPC_CREAT | 0666);
     ASSERT_NE(id, -1);
-    ASSERT_EQ(semctl(id, 0, SETVAL, 0), 0);
+    ASSERT_EQ(semctl(id, 0, SETVAL, semun{.val = 0}), 0);
     EXPECT_EQ(cria_semaforo(chave, 1), id);
     EXPECT_EQ(semctl(id, 0, GETVAL), 0);
     EXPECT_EQ(conjuntos().size(), 1u);

@@ -65,7 +65,7 @@ TEST_F(Varrimento, StopsAtLowestAcceptedIndexAcrossBlocks)
         ficheiro += registo(i == 3 || i == 70000 || i == 90000 ? "alvo" : "outro", i, 0, i == 3 ? 0 : 1);
     escreve_ficheiro(bd(), ficheiro);
     EXPECT_EQ(varre("alvo", [](int32_t e) { return e == 1; }), 70000);
-    EXPECT_EQ(m.stock, 70000);
+    EXPECT_EQ(ordem_do_ficheiro(m.stock), 70000);
 }
 
 TEST_F(Varrimento, EveryPositionAmongRecordsTestedTogetherIsVisited)
@@ -131,7 +131,7 @@ TEST_F(Varrimento, FileCutShortUnderAMappedWindowEndsTheScanWithoutKillingIt)
     ficheiro.replace(39999 * 28, 28, registo("alvo", 39999, 0, 1));
     escreve_ficheiro(bd(), ficheiro);
     EXPECT_EQ(varre("alvo", corta_no_7), 39999);
-    EXPECT_EQ(m.stock, 39999);
+    EXPECT_EQ(ordem_do_ficheiro(m.stock), 39999);
 }
 
 TEST_F(Varrimento, RecordTornByACutWithinThePageIsNotVisited)
@@ -168,7 +168,7 @@ TEST_F(Varrimento, OffsetsBeyondTwoGibibytesAreRight)
     ASSERT_EQ(pwrite(fd, r.data(), r.size(), ultimo * 28), 28);
     close(fd);
     EXPECT_EQ(varre("fundo"), ultimo);
-    EXPECT_EQ(m.vendas, 8);
+    EXPECT_EQ(ordem_do_ficheiro(m.vendas), 8);
 }
 
 TEST_F(Varrimento, NameArgumentIsBoundedByItsBuffer)
