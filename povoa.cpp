@@ -6,8 +6,8 @@
 // next run cuts it off). One run at a time appends: a run takes an exclusive
 // flock on the file before it looks at its size.
 #include "common/medicamento.h"
-#include "gerador.h"
-#include "registos.h"
+#include "povoa/gerador.h"
+#include "povoa/registos.h"
 
 #include <algorithm>
 #include <cerrno>

@@ -8,7 +8,9 @@
 // function of the state now: that is how the stretches start where the
 // sequence has them, and why each stretch then runs on its own, all of them
 // together in the lanes of one vector.
-#include "gerador.h"
+#include "povoa/gerador.h"
+
+#include "povoa/nucleo_despacho.h"
 
 #include <cstdlib>
 #include <cstring>
@@ -24,10 +26,9 @@ static bool usa_rand;  // the restatement differs from this library's rand()
 static uint32_t palavras[grau + sorteios_por_lote];
 static size_t no_lote;  // sums of the last batch; the grau after them are the next state
 
-// The stretches: step t of every stretch in one vector, the grau steps
-// before the batch first.
-typedef uint32_t faixa_v __attribute__((vector_size(sizeof(passo)), may_alias));
-static faixa_v janela[grau + passos_por_lote];
+// The stretches: step t of every stretch, the grau steps before the batch
+// first.
+alignas(32) static passo janela[grau + passos_por_lote];
 static size_t na_janela;
 
 // Extends the sequence r from r[de] to r[ate - 1], each sum from the ones
@@ -145,61 +146,12 @@ bool divide_em_faixas(size_t d)
     return true;
 }
 
-bool usa_avx2()
-{
-#ifdef POVOA_PARA_TESTES
-    // Test builds only: the SSE2 code on a processor with AVX2 too.
-    if (getenv("POVOA_SEM_AVX2"))
-        return false;
-#endif
-    __builtin_cpu_init();
-    return __builtin_cpu_supports("avx2");
-}
-
-// Three steps at a time, each from the one three back kept in a register:
-// through memory, the store of one step and the load of the next would wait
-// on each other. With SSE2, half the stretches at a time in 16-byte vectors,
-// so that there are registers enough for the three.
-static void recorre_faixas_sse2(size_t n)
-{
-    static_assert(separacao == 3 && passos_por_lote % 3 == 0);
-    typedef uint32_t meia_v __attribute__((vector_size(sizeof(passo) / 2), may_alias));
-    meia_v *j = reinterpret_cast<meia_v *>(janela);  // step t: j[2 t] and j[2 t + 1]
-    for (size_t m = 0; m < 2; ++m) {
-        meia_v a = j[2 * (grau - 3) + m], b = j[2 * (grau - 2) + m], c = j[2 * (grau - 1) + m];
-        for (size_t t = grau; t < grau + n; t += 3) {
-            a += j[2 * (t - grau) + m];
-            b += j[2 * (t + 1 - grau) + m];
-            c += j[2 * (t + 2 - grau) + m];
-            j[2 * t + m] = a;
-            j[2 * (t + 1) + m] = b;
-            j[2 * (t + 2) + m] = c;
-        }
-    }
-}
-
-__attribute__((target("avx2")))
-static void recorre_faixas_avx2(size_t n)
-{
-    faixa_v a = janela[grau - 3], b = janela[grau - 2], c = janela[grau - 1];
-    for (size_t t = grau; t < grau + n; t += 3) {
-        a += janela[t - grau];
-        b += janela[t + 1 - grau];
-        c += janela[t + 2 - grau];
-        janela[t] = a;
-        janela[t + 1] = b;
-        janela[t + 2] = c;
-    }
-}
-
-static void (*const recorre_faixas)(size_t) = usa_avx2() ? recorre_faixas_avx2 : recorre_faixas_sse2;
-
 const passo *sorteia_faixas(size_t n)
 {
     std::memmove(janela, janela + na_janela, grau * sizeof janela[0]);
-    recorre_faixas(n);
+    nucleo_escolhido().recorre(janela, grau, n);
     na_janela = n;
-    return reinterpret_cast<const passo *>(janela + grau);
+    return janela + grau;
 }
 
 void junta_faixas()

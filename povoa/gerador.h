@@ -41,7 +41,3 @@ using passo = uint32_t[faixas];
 bool divide_em_faixas(size_t d);
 const passo *sorteia_faixas(size_t n);  // n <= passos_por_lote
 void junta_faixas();
-
-// True when the processor has AVX2, whose 32-byte vectors the stretches'
-// code then uses; false where it has only SSE2's 16-byte ones.
-bool usa_avx2();

@@ -1,0 +1,185 @@
+// The generator's two kernels, written once in GCC's vector extensions and
+// compiled by one file per instruction set (nucleo_portavel.cpp with the
+// compiler's defaults: SSE2 on x86-64, Advanced SIMD on arm64, plain code
+// where there are no vectors; nucleo_avx2.cpp with AVX2), which defines
+// LARGURA, the bytes of a vector, before including this. Everything here has
+// internal linkage, so the copies that different instruction sets make of
+// it never meet.
+//
+// - recorre: the recurrence r[t] = r[t - 31] + r[t - 3] run on the
+//   stretches side by side, step t of all of them in one passo.
+// - constroi: records from the steps, the 8 records of each 12 steps (one
+//   per stretch) together, in vector registers.
+//
+// Both give the same bytes for every LARGURA and either byte order.
+#pragma once
+
+#include "povoa/gerador.h"
+#include "povoa/nucleo_despacho.h"
+#include "povoa/registos.h"
+
+#include <bit>
+#include <cstring>
+
+#ifndef LARGURA
+#error "LARGURA: the bytes of a vector, 16 or 32"
+#endif
+
+namespace {
+
+constexpr size_t largura = LARGURA;
+constexpr size_t vias = largura / sizeof(uint32_t);  // stretches in one vector
+constexpr size_t grupos = faixas / vias;             // vectors in one step
+static_assert(vias == 4 || vias == 8);
+typedef uint32_t vetor __attribute__((vector_size(largura), may_alias));
+
+vetor carrega(const uint32_t *p)
+{
+    vetor v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+
+// Three steps at a time, each from the one three back kept in a register:
+// through memory, the store of one step and the load of the next would wait
+// on each other. One vector of stretches at a time, so that the three fit
+// in registers.
+void recorre(passo *janela, size_t grau, size_t n)
+{
+    for (size_t g = 0; g < grupos; ++g) {
+        const auto em = [&](size_t t) -> uint32_t * { return janela[t] + g * vias; };
+        vetor a = carrega(em(grau - 3)), b = carrega(em(grau - 2)), c = carrega(em(grau - 1));
+        for (size_t t = grau; t < grau + n; t += 3) {
+            a += carrega(em(t - grau));
+            b += carrega(em(t + 1 - grau));
+            c += carrega(em(t + 2 - grau));
+            std::memcpy(em(t), &a, sizeof a);
+            std::memcpy(em(t + 1), &b, sizeof b);
+            std::memcpy(em(t + 2), &c, sizeof c);
+        }
+    }
+}
+
+typedef int32_t mascara __attribute__((vector_size(largura)));
+
+// The letter of each word w, letra(w) = 'a' + floor(26 r / 2^31) for its draw
+// r = w >> 1. With r = 8 u + e, that is floor((13 u + floor(13 e / 8)) / 2^27)
+// (13 u < 13 * 2^28 fits in 32 bits): floor(13 u / 2^27), unless the low 27
+// bits of 13 u are within 11 of a carry, which `perto` gathers (about one
+// letter in twelve million); those names are made again with letra.
+vetor letras(vetor w, mascara &perto)
+{
+    constexpr uint32_t baixos = (uint32_t{1} << 27) - 1;
+    const vetor t = (w >> 4) * 13;
+    perto |= (t & baixos) > baixos - 11;
+    return (t >> 27) + 'a';
+}
+
+// The sales of each word: its draw modulo 200.
+vetor vendas_de(vetor w)
+{
+    return (w >> 1) % 200;
+}
+
+// Four letters in a word, in the order of their bytes in memory.
+vetor junta(vetor l0, vetor l1, vetor l2, vetor l3)
+{
+    if constexpr (std::endian::native == std::endian::little)
+        return l0 | l1 << 8 | l2 << 16 | l3 << 24;
+    else
+        return l0 << 24 | l1 << 16 | l2 << 8 | l3;
+}
+
+// A number as the file holds it, little-endian.
+vetor do_ficheiro(vetor v)
+{
+    if constexpr (std::endian::native == std::endian::little)
+        return v;
+    else
+        return v << 24 | (v & 0xff00) << 8 | (v >> 8 & 0xff00) | v >> 24;
+}
+
+void guarda(void *destino, const void *origem, size_t bytes)
+{
+    std::memcpy(destino, origem, bytes);
+}
+
+// Records k .. k + n of the vias stretches from `primeira` on, from their
+// steps p: the name of stretch f is the 16 bytes of its three words in
+// p0, p1 and p2, then a zero word; stock and sales two words side by side.
+// With 8 lanes the shuffles stay within each half of 4 (which AVX2 does in
+// one instruction), so a vector holds the names of stretches f and f + 4.
+void constroi_grupo(const passo *p, size_t g, size_t n, medicamento *destino, size_t por_faixa)
+{
+    const vetor zero = {}, cem = do_ficheiro(zero + 100);
+    const int32_t disponivel_no_ficheiro = ordem_do_ficheiro(disponivel);
+    for (size_t k = 0; k < n; ++k, p += 12) {
+        vetor l[11];
+        mascara perto = {};
+        for (size_t t = 0; t < 11; ++t)
+            l[t] = letras(carrega(p[t] + g * vias), perto);
+        const vetor p0 = junta(l[0], l[1], l[2], l[3]), p1 = junta(l[4], l[5], l[6], l[7]),
+                    p2 = junta(l[8], l[9], l[10], zero);
+        const vetor v = do_ficheiro(vendas_de(carrega(p[11] + g * vias)));
+        medicamento *d = destino + g * vias * por_faixa + k;
+        const auto nome = [&](size_t f) -> char * { return d[f * por_faixa].nome; };
+        const auto stock = [&](size_t f) -> int32_t * { return &d[f * por_faixa].stock; };
+#if LARGURA == 16
+        {
+            const vetor a0 = __builtin_shufflevector(p0, p1, 0, 4, 1, 5), a1 = __builtin_shufflevector(p0, p1, 2, 6, 3, 7);
+            const vetor b0 = __builtin_shufflevector(p2, zero, 0, 4, 1, 5), b1 = __builtin_shufflevector(p2, zero, 2, 6, 3, 7);
+            const vetor nomes[4] = {
+                __builtin_shufflevector(a0, b0, 0, 1, 4, 5), __builtin_shufflevector(a0, b0, 2, 3, 6, 7),
+                __builtin_shufflevector(a1, b1, 0, 1, 4, 5), __builtin_shufflevector(a1, b1, 2, 3, 6, 7),
+            };
+            for (size_t f = 0; f < 4; ++f)
+                guarda(nome(f), &nomes[f], 16);
+            const vetor sv[2] = {__builtin_shufflevector(cem, v, 0, 4, 1, 5), __builtin_shufflevector(cem, v, 2, 6, 3, 7)};
+            for (size_t f = 0; f < 4; ++f)
+                guarda(stock(f), reinterpret_cast<const char *>(&sv[f / 2]) + 8 * (f % 2), 8);
+        }
+#else
+        {
+            const vetor a0 = __builtin_shufflevector(p0, p1, 0, 8, 1, 9, 4, 12, 5, 13),
+                        a1 = __builtin_shufflevector(p0, p1, 2, 10, 3, 11, 6, 14, 7, 15);
+            const vetor b0 = __builtin_shufflevector(p2, zero, 0, 8, 1, 9, 4, 12, 5, 13),
+                        b1 = __builtin_shufflevector(p2, zero, 2, 10, 3, 11, 6, 14, 7, 15);
+            // stretches 0 and 4, 1 and 5, 2 and 6, 3 and 7
+            const vetor nomes[4] = {
+                __builtin_shufflevector(a0, b0, 0, 1, 8, 9, 4, 5, 12, 13),
+                __builtin_shufflevector(a0, b0, 2, 3, 10, 11, 6, 7, 14, 15),
+                __builtin_shufflevector(a1, b1, 0, 1, 8, 9, 4, 5, 12, 13),
+                __builtin_shufflevector(a1, b1, 2, 3, 10, 11, 6, 7, 14, 15),
+            };
+            for (size_t f = 0; f < 4; ++f) {
+                guarda(nome(f), &nomes[f], 16);
+                guarda(nome(f + 4), reinterpret_cast<const char *>(&nomes[f]) + 16, 16);
+            }
+            // stretches 0, 1 and 4, 5; 2, 3 and 6, 7
+            const vetor sv[2] = {__builtin_shufflevector(cem, v, 0, 8, 1, 9, 4, 12, 5, 13),
+                                 __builtin_shufflevector(cem, v, 2, 10, 3, 11, 6, 14, 7, 15)};
+            for (size_t f = 0; f < 8; ++f)
+                guarda(stock(f), reinterpret_cast<const char *>(&sv[f % 4 / 2]) + 8 * (f % 2) + 16 * (f / 4), 8);
+        }
+#endif
+        for (size_t f = 0; f < vias; ++f)
+            d[f * por_faixa].estado = disponivel_no_ficheiro;
+        uint64_t algum[sizeof perto / sizeof(uint64_t)];
+        std::memcpy(algum, &perto, sizeof algum);
+        uint64_t junto = 0;
+        for (const uint64_t a : algum)
+            junto |= a;
+        if (junto != 0) [[unlikely]]
+            for (size_t f = 0; f < vias; ++f)
+                for (size_t t = 0; t < 11; ++t)
+                    nome(f)[t] = static_cast<char>(letra(p[t][g * vias + f]));
+    }
+}
+
+void constroi(const passo *p, size_t n, medicamento *destino, size_t por_faixa)
+{
+    for (size_t g = 0; g < grupos; ++g)
+        constroi_grupo(p, g, n, destino, por_faixa);
+}
+
+}  // namespace

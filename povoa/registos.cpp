@@ -1,0 +1,54 @@
+// Records from the generator's draws, built a block at a time: most of a
+// block from faixas stretches of the sequence side by side, by the kernels
+// of nucleo.h, the few records that do not divide evenly in order after
+// them, here.
+#include "povoa/registos.h"
+
+#include "povoa/gerador.h"
+#include "povoa/nucleo_despacho.h"
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+
+static constexpr size_t sorteios_por_registo = 12;  // 11 letters in order, then the sales
+static constexpr size_t letras_por_nome = 11;
+
+// Builds n records from the next 12 n draws of the sequence, in order.
+static void constroi_em_sequencia(medicamento *destino, size_t n)
+{
+    for (size_t feitos = 0; feitos < n;) {
+        const size_t lote = std::min(n - feitos, sorteios_por_lote / sorteios_por_registo);
+        const uint32_t *w = sorteia(lote * sorteios_por_registo);
+        for (size_t k = 0; k < lote; ++k, w += sorteios_por_registo) {
+            medicamento &r = destino[feitos + k];
+            for (size_t i = 0; i < letras_por_nome; ++i)
+                r.nome[i] = static_cast<char>(letra(w[i]));
+            std::memset(r.nome + letras_por_nome, 0, sizeof r.nome - letras_por_nome);
+            r.stock = ordem_do_ficheiro(100);
+            r.vendas = ordem_do_ficheiro(vendas(w[letras_por_nome]));
+            r.estado = ordem_do_ficheiro(disponivel);
+        }
+        feitos += lote;
+    }
+}
+
+void constroi(medicamento *destino, size_t n)
+{
+    const size_t por_faixa = n / faixas;
+    size_t feitos = 0;
+    if (por_faixa > 0 && divide_em_faixas(por_faixa * sorteios_por_registo)) {
+        constexpr size_t por_lote = passos_por_lote / sorteios_por_registo;
+        for (size_t k = 0; k < por_faixa; k += por_lote) {
+            const size_t lote = std::min(por_lote, por_faixa - k);
+            const passo *p = sorteia_faixas(lote * sorteios_por_registo);
+            nucleo_escolhido().constroi(p, lote, destino + k, por_faixa);
+        }
+        junta_faixas();
+        feitos = por_faixa * faixas;
+    }
+    constroi_em_sequencia(destino + feitos, n - feitos);
+}
+
