@@ -81,8 +81,9 @@ std::string_view nome_de(const medicamento &r)
 }
 
 // The scan from record `seguinte` on, a window at a time; may leave by the
-// jump of a fault in the window.
-static int64_t varre(int fd, std::string_view nome, uint64_t prefixo, uint64_t mascara,
+// jump of a fault in the window. Never inlined into percorre, so that its
+// locals, which the jump abandons, live in a frame of their own.
+__attribute__((noinline)) static int64_t varre(int fd, std::string_view nome, uint64_t prefixo, uint64_t mascara,
                      bool (*aceita)(int32_t estado))
 {
     while (seguinte < a_visitar) {

@@ -25,6 +25,11 @@
 #error "LARGURA: the bytes of a vector, 16 or 32"
 #endif
 
+// The functions below take and return vectors; where the processor has no
+// vector registers (i386 without SSE) GCC warns that such a function's
+// calling convention differs, which matters to no one: none leaves this file.
+#pragma GCC diagnostic ignored "-Wpsabi"
+
 namespace {
 
 constexpr size_t largura = LARGURA;
@@ -112,7 +117,7 @@ void guarda(void *destino, const void *origem, size_t bytes)
 void constroi_grupo(const passo *p, size_t g, size_t n, medicamento *destino, size_t por_faixa)
 {
     const vetor zero = {}, cem = do_ficheiro(zero + 100);
-    const int32_t disponivel_no_ficheiro = ordem_do_ficheiro(disponivel);
+    constexpr int32_t disponivel_no_ficheiro = ordem_do_ficheiro(disponivel);
     for (size_t k = 0; k < n; ++k, p += 12) {
         vetor l[11];
         mascara perto = {};

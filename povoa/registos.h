@@ -6,17 +6,21 @@
 #include <cstddef>
 #include <cstdint>
 
+// Static, so that each file has its own copy, compiled for its own
+// instruction set: the AVX2 kernel must never lend its copy to code that
+// runs on a processor without AVX2.
+//
 // A letter from a draw r = w >> 1 in 0 .. 2^31 - 1: (int)((double)r / 2^31 *
 // 26.0) + 'a'. Both steps of that are exact in double precision (a division
 // by a power of two, and a product below 2^36), so it is floor(26 r / 2^31):
 // the high half of the 64-bit product of 26 and w without its low bit.
-inline unsigned char letra(uint32_t w)
+static inline unsigned char letra(uint32_t w)
 {
     return static_cast<unsigned char>('a' + ((uint64_t{w & ~1u} * 26) >> 32));
 }
 
 // The sales from a draw.
-inline int32_t vendas(uint32_t w)
+static inline int32_t vendas(uint32_t w)
 {
     return static_cast<int32_t>((w >> 1) % 200);
 }

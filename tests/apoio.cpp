@@ -192,20 +192,57 @@ execucao Ambiente::espera(pid_t pid, const opcoes &o, int vez)
             le_ficheiro(saida_de(dir, vez, "err")), terminou && WIFSIGNALED(estado) ? WTERMSIG(estado) : 0};
 }
 
+// The architecture that seccomp reports for this program's own system calls,
+// whose numbers <sys/syscall.h> gives: a filter acts only on calls of it.
+#if defined(__x86_64__) && defined(__ILP32__)
+constexpr unsigned int arquitetura_auditada = 0;  // x32: the numbers carry a flag of their own
+#elif defined(__x86_64__)
+constexpr unsigned int arquitetura_auditada = AUDIT_ARCH_X86_64;
+#elif defined(__i386__)
+constexpr unsigned int arquitetura_auditada = AUDIT_ARCH_I386;
+#elif defined(__aarch64__) && !defined(__AARCH64EB__)
+constexpr unsigned int arquitetura_auditada = AUDIT_ARCH_AARCH64;
+#elif defined(__arm__) && !defined(__ARMEB__)
+constexpr unsigned int arquitetura_auditada = AUDIT_ARCH_ARM;
+#elif defined(__s390x__)
+constexpr unsigned int arquitetura_auditada = AUDIT_ARCH_S390X;
+#elif defined(__powerpc64__) && defined(__LITTLE_ENDIAN__)
+constexpr unsigned int arquitetura_auditada = AUDIT_ARCH_PPC64LE;
+#elif defined(__riscv) && __riscv_xlen == 64
+constexpr unsigned int arquitetura_auditada = AUDIT_ARCH_RISCV64;
+#else
+constexpr unsigned int arquitetura_auditada = 0;
+#endif
+
+// Ends the process, saying why on standard error, where the test that
+// compares it sees it: a fault that cannot be injected must not let a test
+// pass.
+[[noreturn]] static void sem_filtro(const char *porque)
+{
+    const std::string texto = std::string("fault injection: ") + porque + "\n";
+    if (write(STDERR_FILENO, texto.data(), texto.size()) < 0) {
+    }
+    _exit(126);
+}
+
 // Installs a seccomp filter that starts with `corpo`, after a check that the
-// call is of this architecture; `corpo` reads the call's number itself.
+// call is of this program's architecture (a call of another one, as a
+// 32-bit program on a 64-bit kernel makes, is killed: its numbers mean other
+// calls); `corpo` reads the call's number itself.
 static void instala_filtro(const std::vector<sock_filter> &corpo)
 {
+    if (arquitetura_auditada == 0)
+        sem_filtro("no seccomp architecture is known for this processor");
     std::vector<sock_filter> filtro = {
         BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, arch)),
-        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, AUDIT_ARCH_X86_64, 1, 0),
-        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, arquitetura_auditada, 1, 0),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_KILL_PROCESS),
     };
     filtro.insert(filtro.end(), corpo.begin(), corpo.end());
     struct sock_fprog programa = {static_cast<unsigned short>(filtro.size()), filtro.data()};
     if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == -1 ||
         prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &programa) == -1)
-        _exit(126);
+        sem_filtro((std::string("no seccomp filter (") + std::strerror(errno) + ")").c_str());
 }
 
 void falha_escritas(int erro, int fd)
@@ -233,6 +270,25 @@ void falha_chamada(std::initializer_list<long> numeros, int erro)
         corpo.push_back(BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, static_cast<unsigned int>(numero), depois--, 0));
     corpo.push_back(BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW));
     corpo.push_back(BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | static_cast<unsigned int>(erro)));
+    instala_filtro(corpo);
+}
+
+void falha_shmat(int erro)
+{
+    const unsigned int falha = SECCOMP_RET_ERRNO | static_cast<unsigned int>(erro);
+    std::vector<sock_filter> corpo = {BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, nr))};
+#ifdef SYS_shmat
+    corpo.push_back(BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_shmat, 0, 1));
+    corpo.push_back(BPF_STMT(BPF_RET | BPF_K, falha));
+#endif
+#ifdef SYS_ipc
+    constexpr unsigned int ipc_shmat = 21;  // the multiplexer's first argument for shmat
+    corpo.push_back(BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_ipc, 0, 3));
+    corpo.push_back(BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, args[0])));
+    corpo.push_back(BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, ipc_shmat, 0, 1));
+    corpo.push_back(BPF_STMT(BPF_RET | BPF_K, falha));
+#endif
+    corpo.push_back(BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW));
     instala_filtro(corpo);
 }
 

@@ -76,6 +76,11 @@ void falha_escritas(int erro, int fd = -1);
 // system calls `numeros` with `erro`.
 void falha_chamada(std::initializer_list<long> numeros, int erro);
 
+// Installs, in the calling process, a filter that fails every shmat with
+// `erro`, whether the C library makes it as a call of its own or through
+// the ipc multiplexer (as on i386 and s390x).
+void falha_shmat(int erro);
+
 // Runs `f` in a child process with its standard output and error captured;
 // the child's exit status is f's result (low byte).
 execucao em_filho(const std::function<int()> &f);

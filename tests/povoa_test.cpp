@@ -178,7 +178,13 @@ TEST_F(Povoa, PartialRecordAtTheEndIsCutOffBeforeAppending)
     // A cut that fails leaves the file as it was and appends nothing.
     const std::string base = dois + "\x01\x02\x03\x04\x05";
     escreve_ficheiro(bd(), base);
-    const execucao e = povoa(semente(1, [] { falha_chamada({SYS_ftruncate}, EIO); }));
+    const execucao e = povoa(semente(1, [] {
+#ifdef SYS_ftruncate64
+        falha_chamada({SYS_ftruncate, SYS_ftruncate64}, EIO);  // 32-bit hosts: 64-bit offsets
+#else
+        falha_chamada({SYS_ftruncate}, EIO);
+#endif
+    }));
     EXPECT_EQ(e.estado, 255);
     EXPECT_EQ(e.saida, "");
     EXPECT_EQ(e.erros, "BD.bin: Input/output error; the partial record at the end (5 bytes) was not "
