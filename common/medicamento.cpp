@@ -29,17 +29,18 @@ static constexpr int64_t bytes_por_janela = int64_t{2} << 20;
 
 // A file cut short while a window is mapped: touching a page of the window
 // that now lies past the end of the file raises SIGBUS, which would kill the
-// program. During a scan the handler below catches the SIGBUS of a page of
-// the window and jumps back to percorre, which treats the file as ending at
-// the start of that page: the records wholly before it are still visited,
-// the others have left the file, as a read returning fewer bytes would have
-// said. Each such fault lowers the count of records to visit, so the scan
-// ends however often the file changes. A SIGBUS elsewhere is not the scan's:
-// it gets the default action, as it would without the handler.
+// program. While the scan reads a window, the handler below catches SIGBUS
+// and jumps back to percorre, which treats the file as ending at the start
+// of the page that faulted, or where it ends now if that is less: the
+// records wholly before that are still visited, the others have left the
+// file, as a read returning fewer bytes would have said. Each such fault
+// lowers the count of records to visit, so the scan ends however often the
+// file changes. A SIGBUS at any other time, the program's test of a record
+// included, gets the default action, as it would without the handler.
 //
 // What must survive the jump lives here, outside the frames it leaves.
 static sigjmp_buf volta;
-static const char *volatile janela;  // the window mapped now, or null
+static const char *volatile janela;  // the window, while the scan reads it; else null
 static volatile size_t bytes_da_janela;
 static volatile int64_t inicio_da_janela;  // its offset in the file
 static const char *volatile falha;   // the address that faulted
@@ -48,10 +49,8 @@ static volatile int64_t seguinte;    // the next record whose name is not yet co
 
 static void falha_na_janela(int, siginfo_t *info, void *)
 {
-    const char *endereco = static_cast<const char *>(info->si_addr);
-    const char *inicio = janela;
-    if (inicio != nullptr && endereco >= inicio && endereco < inicio + bytes_da_janela) {
-        falha = endereco;
+    if (janela != nullptr) {
+        falha = static_cast<const char *>(info->si_addr);
         siglongjmp(volta, 1);
     }
     signal(SIGBUS, SIG_DFL);  // the access is made again on return, and faults for good
@@ -126,7 +125,11 @@ __attribute__((noinline)) static int64_t varre(int fd, std::string_view nome, ui
                 a_visitar = st.st_size / tamanho_registo;
                 break;
             }
-            if (aceita(ordem_do_ficheiro(registo.estado))) {
+            // A fault in the program's test is not the window's.
+            janela = nullptr;
+            const bool aceite_pelo_teste = aceita(ordem_do_ficheiro(registo.estado));
+            janela = static_cast<const char *>(p);
+            if (aceite_pelo_teste) {
                 m = registo;
                 aceite = primeiro + static_cast<int64_t>(i);
                 break;
@@ -177,13 +180,25 @@ int64_t percorre(int fd, std::string_view nome, bool (*aceita)(int32_t estado))
             resultado = varre(fd, nome, prefixo, mascara, aceita);
             break;
         }
-        // Back from a fault: the file now ends before the page that faulted.
+        // Back from a fault: the file ended before the page that faulted,
+        // and ends where it ends now, whichever is less. Should neither
+        // leave fewer records to visit (the file grew again since), the scan
+        // ends here all the same, so that it always ends.
+        // (Some emulators report no faulting address, or a wrong one:
+        // then only the file's size counts.)
         const char *inicio = janela;
         janela = nullptr;
         const int64_t pagina = sysconf(_SC_PAGESIZE);
-        const int64_t fim = inicio_da_janela + (falha - inicio) / pagina * pagina;
+        int64_t fim = a_visitar * tamanho_registo;
+        if (falha >= inicio && falha < inicio + bytes_da_janela)
+            fim = inicio_da_janela + (falha - inicio) / pagina * pagina;
         munmap(const_cast<char *>(inicio), bytes_da_janela);
-        a_visitar = std::min<int64_t>(int64_t{a_visitar}, fim / tamanho_registo);
+        if (fstat(fd, &st) == 0)
+            fim = std::min<int64_t>(fim, st.st_size);
+        const int64_t antes_da_falha = a_visitar;
+        a_visitar = std::min<int64_t>(antes_da_falha, fim / tamanho_registo);
+        if (a_visitar == antes_da_falha)
+            a_visitar = seguinte;
     }
     const int erro = errno;
     sigaction(SIGBUS, &antes, nullptr);

@@ -174,9 +174,12 @@ TEST_F(Povoa, PartialRecordAtTheEndIsCutOffBeforeAppending)
         EXPECT_EQ(e.erros, cortado(a_mais.size(), inteiros.size() / 28));
         EXPECT_TRUE(le_ficheiro(bd()) == inteiros + esperado(1));
     }
+}
 
+TEST_F(Povoa, FailedCutOfAPartialRecordLeavesTheFileAsItWas)
+{
     // A cut that fails leaves the file as it was and appends nothing.
-    const std::string base = dois + "\x01\x02\x03\x04\x05";
+    const std::string base = registo("abc", 1, 2, 1) + registo("def", 3, 4, 1) + "\x01\x02\x03\x04\x05";
     escreve_ficheiro(bd(), base);
     const execucao e = povoa(semente(1, [] {
 #ifdef SYS_ftruncate64
