@@ -1,5 +1,6 @@
 #include "apoio.h"
 
+#include <bit>
 #include <cerrno>
 #include <cstddef>
 #include <cstring>
@@ -214,6 +215,14 @@ constexpr unsigned int arquitetura_auditada = AUDIT_ARCH_RISCV64;
 constexpr unsigned int arquitetura_auditada = 0;
 #endif
 
+// Where a filter loads the low 32 bits of a call's argument n, which the
+// kernel hands over as 64 bits in the host's byte order.
+static constexpr unsigned int argumento(unsigned int n)
+{
+    return static_cast<unsigned int>(offsetof(struct seccomp_data, args) + 8 * n +
+                                     (std::endian::native == std::endian::big ? 4 : 0));
+}
+
 // Ends the process, saying why on standard error, where the test that
 // compares it sees it: a fault that cannot be injected must not let a test
 // pass.
@@ -253,7 +262,7 @@ void falha_escritas(int erro, int fd)
         BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_pwrite64, 0, 1),
         BPF_STMT(BPF_RET | BPF_K, falha),
         BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_write, 0, 3),
-        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, args[0])),
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, argumento(0)),
         BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, static_cast<unsigned int>(fd), 0, 1),
         BPF_STMT(BPF_RET | BPF_K, falha),
         BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
@@ -284,9 +293,37 @@ void falha_shmat(int erro)
 #ifdef SYS_ipc
     constexpr unsigned int ipc_shmat = 21;  // the multiplexer's first argument for shmat
     corpo.push_back(BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_ipc, 0, 3));
-    corpo.push_back(BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, args[0])));
+    corpo.push_back(BPF_STMT(BPF_LD | BPF_W | BPF_ABS, argumento(0)));
     corpo.push_back(BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, ipc_shmat, 0, 1));
     corpo.push_back(BPF_STMT(BPF_RET | BPF_K, falha));
+#endif
+    corpo.push_back(BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW));
+    instala_filtro(corpo);
+}
+
+void falha_semget_exclusivo(int erro)
+{
+    const unsigned int falha = SECCOMP_RET_ERRNO | static_cast<unsigned int>(erro);
+    std::vector<sock_filter> corpo = {BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, nr))};
+    // semget(key, nsems, flags), or ipc(SEMGET, key, nsems, flags): the
+    // flags in argument 2, or 3 through the multiplexer.
+    const auto exclusivo = [&](unsigned int posicao) {
+        corpo.push_back(BPF_STMT(BPF_LD | BPF_W | BPF_ABS, argumento(posicao)));
+        corpo.push_back(BPF_STMT(BPF_ALU | BPF_AND | BPF_K, IPC_EXCL));
+        corpo.push_back(BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, 0, 1, 0));
+        corpo.push_back(BPF_STMT(BPF_RET | BPF_K, falha));
+        corpo.push_back(BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW));
+    };
+#ifdef SYS_semget
+    corpo.push_back(BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_semget, 0, 5));
+    exclusivo(2);
+#endif
+#ifdef SYS_ipc
+    constexpr unsigned int ipc_semget = 2;  // the multiplexer's first argument for semget
+    corpo.push_back(BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_ipc, 0, 7));
+    corpo.push_back(BPF_STMT(BPF_LD | BPF_W | BPF_ABS, argumento(0)));
+    corpo.push_back(BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, ipc_semget, 0, 5));
+    exclusivo(3);
 #endif
     corpo.push_back(BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW));
     instala_filtro(corpo);

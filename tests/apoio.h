@@ -81,6 +81,10 @@ void falha_chamada(std::initializer_list<long> numeros, int erro);
 // the ipc multiplexer (as on i386 and s390x).
 void falha_shmat(int erro);
 
+// Installs, in the calling process, a filter that fails with `erro` every
+// semget that asks for IPC_EXCL, however the C library makes it.
+void falha_semget_exclusivo(int erro);
+
 // Runs `f` in a child process with its standard output and error captured;
 // the child's exit status is f's result (low byte).
 execucao em_filho(const std::function<int()> &f);

@@ -164,6 +164,26 @@ TEST_F(Povoa, AnotherLibrarysRandIsFollowedNotRestated)
     EXPECT_FALSE(verificado == esperado(9)) << "the preloaded rand() was not used";
 }
 
+TEST_F(Povoa, DrawsComeFromTheRestatementNotFromRand)
+{
+    // Were the restatement's start-up check to fail here, every draw would
+    // come from rand(): the same bytes at many times the CPU. On glibc the
+    // run calls rand() only for that check, a few dozen times, not once for
+    // each of its 1,200,036 draws.
+    const std::string contagem = dir + "/.saida/rand";
+    EXPECT_EQ(povoa(semente(5, [contagem] {
+                  setenv("LD_PRELOAD", RAND_CONTADO, 1);
+                  setenv("RAND_CONTAGEM", contagem.c_str(), 1);
+                  opcao_asan("verify_asan_link_order=0");
+              })).estado,
+              0);
+    EXPECT_TRUE(le_ficheiro(bd()) == esperado(5));
+    const std::string chamadas = le_ficheiro(contagem);
+    ASSERT_FALSE(chamadas.empty()) << "the preloaded rand() did not report";
+    EXPECT_GT(std::stoul(chamadas), 0u) << "the start-up check did not run";
+    EXPECT_LT(std::stoul(chamadas), 1000u) << "the draws came from rand()";
+}
+
 TEST_F(Povoa, AppendsAfterTheRecordsThereLeavingThemUnchanged)
 {
     const std::string base = registo("abc", 1, 2, 0) + registo("def", 3, 4, 1) + registo("ghi", 5, 6, 7);

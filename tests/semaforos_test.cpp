@@ -4,6 +4,7 @@
 
 #include "common/ipc.h"
 
+#include <cerrno>
 #include <sys/ipc.h>
 #include <unistd.h>
 
@@ -79,6 +80,21 @@ TEST_F(Semaforos, SetThatMayNotBeUsedIsReportedAsGetFailure)
     EXPECT_EQ(e.estado, 255);
     EXPECT_EQ(e.saida, "");
     EXPECT_EQ(e.erros, "Erro no get_semaforo: Permission denied\n");
+}
+
+TEST_F(Semaforos, OpeningAfterAFailedCreationNeverCreates)
+{
+    // The second call opens an existing set only: were it to create one, a
+    // set removed between the two calls would come back at the system's 0,
+    // and every later run would wait for ever.
+    const execucao e = em_filho([] {
+        falha_semget_exclusivo(ENOSPC);
+        return cria_semaforo(chave, 1);
+    });
+    EXPECT_EQ(e.estado, 255);
+    EXPECT_EQ(e.saida, "");
+    EXPECT_EQ(e.erros, "Erro no get_semaforo: No such file or directory\n");
+    EXPECT_TRUE(conjuntos().empty());
 }
 
 TEST_F(Semaforos, FailedSetvalIsReportedAndLeavesTheNewSet)
