@@ -282,51 +282,55 @@ void falha_chamada(std::initializer_list<long> numeros, int erro)
     instala_filtro(corpo);
 }
 
-void falha_shmat(int erro)
+// Installs a filter that fails with `erro` a System V IPC call, whether the
+// C library makes it as a call of its own (`numero`; -1 where the host has
+// none) or through the ipc multiplexer (whose first argument is `operacao`,
+// the call's own arguments after it). With `bits`, only a call whose
+// argument `posicao` (counted as in the call of its own) has one of them.
+static void falha_ipc(long numero, [[maybe_unused]] unsigned int operacao, int erro, unsigned int posicao = 0,
+                      unsigned int bits = 0)
 {
-    const unsigned int falha = SECCOMP_RET_ERRNO | static_cast<unsigned int>(erro);
     std::vector<sock_filter> corpo = {BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, nr))};
-#ifdef SYS_shmat
-    corpo.push_back(BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_shmat, 0, 1));
-    corpo.push_back(BPF_STMT(BPF_RET | BPF_K, falha));
-#endif
+    const unsigned char tamanho = bits ? 5 : 2;  // of what falha_se adds
+    const auto falha_se = [&](unsigned int desvio) {
+        if (bits) {
+            corpo.push_back(BPF_STMT(BPF_LD | BPF_W | BPF_ABS, argumento(posicao + desvio)));
+            corpo.push_back(BPF_STMT(BPF_ALU | BPF_AND | BPF_K, bits));
+            corpo.push_back(BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, 0, 1, 0));
+        }
+        corpo.push_back(BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | static_cast<unsigned int>(erro)));
+        corpo.push_back(BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW));
+    };
+    if (numero != -1) {
+        corpo.push_back(BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, static_cast<unsigned int>(numero), 0, tamanho));
+        falha_se(0);
+    }
 #ifdef SYS_ipc
-    constexpr unsigned int ipc_shmat = 21;  // the multiplexer's first argument for shmat
-    corpo.push_back(BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_ipc, 0, 3));
+    corpo.push_back(BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_ipc, 0, static_cast<unsigned char>(tamanho + 2)));
     corpo.push_back(BPF_STMT(BPF_LD | BPF_W | BPF_ABS, argumento(0)));
-    corpo.push_back(BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, ipc_shmat, 0, 1));
-    corpo.push_back(BPF_STMT(BPF_RET | BPF_K, falha));
+    corpo.push_back(BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, operacao, 0, tamanho));
+    falha_se(1);
 #endif
     corpo.push_back(BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW));
     instala_filtro(corpo);
 }
 
+void falha_shmat(int erro)
+{
+#ifdef SYS_shmat
+    falha_ipc(SYS_shmat, 21, erro);
+#else
+    falha_ipc(-1, 21, erro);
+#endif
+}
+
 void falha_semget_exclusivo(int erro)
 {
-    const unsigned int falha = SECCOMP_RET_ERRNO | static_cast<unsigned int>(erro);
-    std::vector<sock_filter> corpo = {BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, nr))};
-    // semget(key, nsems, flags), or ipc(SEMGET, key, nsems, flags): the
-    // flags in argument 2, or 3 through the multiplexer.
-    const auto exclusivo = [&](unsigned int posicao) {
-        corpo.push_back(BPF_STMT(BPF_LD | BPF_W | BPF_ABS, argumento(posicao)));
-        corpo.push_back(BPF_STMT(BPF_ALU | BPF_AND | BPF_K, IPC_EXCL));
-        corpo.push_back(BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, 0, 1, 0));
-        corpo.push_back(BPF_STMT(BPF_RET | BPF_K, falha));
-        corpo.push_back(BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW));
-    };
 #ifdef SYS_semget
-    corpo.push_back(BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_semget, 0, 5));
-    exclusivo(2);
+    falha_ipc(SYS_semget, 2, erro, 2, IPC_EXCL);
+#else
+    falha_ipc(-1, 2, erro, 2, IPC_EXCL);
 #endif
-#ifdef SYS_ipc
-    constexpr unsigned int ipc_semget = 2;  // the multiplexer's first argument for semget
-    corpo.push_back(BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_ipc, 0, 7));
-    corpo.push_back(BPF_STMT(BPF_LD | BPF_W | BPF_ABS, argumento(0)));
-    corpo.push_back(BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, ipc_semget, 0, 5));
-    exclusivo(3);
-#endif
-    corpo.push_back(BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW));
-    instala_filtro(corpo);
 }
 
 execucao em_filho(const std::function<int()> &f)
