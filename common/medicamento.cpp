@@ -36,7 +36,8 @@ static constexpr int64_t bytes_por_janela = int64_t{2} << 20;
 // file, as a read returning fewer bytes would have said. Each such fault
 // lowers the count of records to visit, so the scan ends however often the
 // file changes. A SIGBUS at any other time, the program's test of a record
-// included, gets the default action, as it would without the handler.
+// included, or one sent by a process, gets the default action, as it would
+// without the handler.
 //
 // What must survive the jump lives here, outside the frames it leaves.
 static sigjmp_buf volta;
@@ -49,11 +50,13 @@ static volatile int64_t seguinte;    // the next record whose name is not yet co
 
 static void falha_na_janela(int, siginfo_t *info, void *)
 {
-    if (janela != nullptr) {
+    // si_code > 0: raised by the kernel for an access, not sent by a process.
+    if (janela != nullptr && info->si_code > 0) {
         falha = static_cast<const char *>(info->si_addr);
         siglongjmp(volta, 1);
     }
-    signal(SIGBUS, SIG_DFL);  // the access is made again on return, and faults for good
+    signal(SIGBUS, SIG_DFL);
+    raise(SIGBUS);  // delivered, with the default action, once this handler returns
 }
 
 // The first record of r[i .. fim) whose first 8 bytes, under `mascara`, are

@@ -4,6 +4,7 @@
 
 #include <csignal>
 #include <fcntl.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 namespace {
@@ -132,6 +133,36 @@ TEST_F(Varrimento, FileCutShortUnderAMappedWindowEndsTheScanWithoutKillingIt)
     escreve_ficheiro(bd(), ficheiro);
     EXPECT_EQ(varre("alvo", corta_no_7), 39999);
     EXPECT_EQ(ordem_do_ficheiro(m.stock), 39999);
+}
+
+TEST_F(Varrimento, SigbusSentByAProcessIsNotTakenForAShrinkingFile)
+{
+    // Taken for a fault in the window, a SIGBUS that another process sends
+    // would end a scan early, and a medicine in the file would be reported
+    // absent; it must end the program as it always did.
+    std::string ficheiro;
+    for (int i = 0; i < 200000; ++i)
+        ficheiro += registo(i == 199999 ? "alvo" : "outro", i, 0, 1);
+    escreve_ficheiro(bd(), ficheiro);
+    // A scanning child is signalled at some moment: most often while it
+    // reads a window, where the fault would be taken for a shrinking file;
+    // eight children, so that one at least is signalled there.
+    for (int vez = 0; vez < 8; ++vez) {
+        const pid_t filho = fork();
+        if (filho == 0) {
+            signal(SIGBUS, SIG_DFL);  // as in the programs (a sanitizer has its own)
+            for (;;)
+                if (varre("alvo") != 199999)
+                    _exit(3);
+        }
+        usleep(30000);
+        kill(filho, SIGBUS);
+        int estado = 0;
+        ASSERT_EQ(waitpid(filho, &estado, 0), filho);
+        ASSERT_TRUE(WIFSIGNALED(estado) && WTERMSIG(estado) == SIGBUS)
+            << (WIFEXITED(estado) ? "the scan ended early, status " + std::to_string(WEXITSTATUS(estado))
+                                  : "died of signal " + std::to_string(WTERMSIG(estado)));
+    }
 }
 
 TEST_F(Varrimento, RecordTornByACutWithinThePageIsNotVisited)
