@@ -67,7 +67,7 @@ void recorre(passo *janela, size_t grau, size_t n)
 
 typedef int32_t mascara __attribute__((vector_size(largura)));
 
-// The letter of each word w, letra(w) = 'a' + floor(26 r / 2^31) for its draw
+// The letter of each word w less 'a', letra(w) - 'a' = floor(26 r / 2^31) for its draw
 // r = w >> 1. With r = 8 u + e, that is floor((13 u + floor(13 e / 8)) / 2^27)
 // (13 u < 13 * 2^28 fits in 32 bits): floor(13 u / 2^27), unless the low 27
 // bits of 13 u are within 11 of a carry, which `perto` gathers (about one
@@ -77,7 +77,7 @@ vetor letras(vetor w, mascara &perto)
     constexpr uint32_t baixos = (uint32_t{1} << 27) - 1;
     const vetor t = (w >> 4) * 13;
     perto |= (t & baixos) > baixos - 11;
-    return (t >> 27) + 'a';
+    return t >> 27;
 }
 
 // The sales of each word: its draw modulo 200.
@@ -123,8 +123,11 @@ void constroi_grupo(const passo *p, size_t g, size_t n, medicamento *destino, si
         mascara perto = {};
         for (size_t t = 0; t < 11; ++t)
             l[t] = letras(carrega(p[t] + g * vias), perto);
-        const vetor p0 = junta(l[0], l[1], l[2], l[3]), p1 = junta(l[4], l[5], l[6], l[7]),
-                    p2 = junta(l[8], l[9], l[10], zero);
+        // 'a' added to every byte at once: a letter less 'a' is at most 25,
+        // so no byte carries into the next.
+        const vetor as = junta(zero + 'a', zero + 'a', zero + 'a', zero + 'a');
+        const vetor p0 = junta(l[0], l[1], l[2], l[3]) + as, p1 = junta(l[4], l[5], l[6], l[7]) + as,
+                    p2 = junta(l[8], l[9], l[10], zero) + junta(zero + 'a', zero + 'a', zero + 'a', zero);
         const vetor v = do_ficheiro(vendas_de(carrega(p[11] + g * vias)));
         medicamento *d = destino + g * vias * por_faixa + k;
         const auto nome = [&](size_t f) -> char * { return d[f * por_faixa].nome; };
