@@ -109,25 +109,25 @@ void guarda(void *destino, const void *origem, size_t bytes)
     std::memcpy(destino, origem, bytes);
 }
 
-// Records k .. k + n of the vias stretches from `primeira` on, from their
-// steps p: the name of stretch f is the 16 bytes of its three words in
+// Records 0 .. n of the vias stretches of vector g (stretches g * vias on),
+// from their steps p: the name of stretch f is the 16 bytes of its three words in
 // p0, p1 and p2, then a zero word; stock and sales two words side by side.
 // With 8 lanes the shuffles stay within each half of 4 (which AVX2 does in
 // one instruction), so a vector holds the names of stretches f and f + 4.
 void constroi_grupo(const passo *p, size_t g, size_t n, medicamento *destino, size_t por_faixa)
 {
-    const vetor zero = {}, cem = do_ficheiro(zero + 100);
+    const vetor zero = {}, cem = do_ficheiro(zero + 100), a = zero + 'a';
+    // 'a' is added to the four letters of a word at once: a letter less 'a'
+    // is at most 25, so no byte carries into the next.
+    const vetor quatro_as = junta(a, a, a, a), tres_as = junta(a, a, a, zero);
     constexpr int32_t disponivel_no_ficheiro = ordem_do_ficheiro(disponivel);
     for (size_t k = 0; k < n; ++k, p += 12) {
         vetor l[11];
         mascara perto = {};
         for (size_t t = 0; t < 11; ++t)
             l[t] = letras(carrega(p[t] + g * vias), perto);
-        // 'a' added to every byte at once: a letter less 'a' is at most 25,
-        // so no byte carries into the next.
-        const vetor as = junta(zero + 'a', zero + 'a', zero + 'a', zero + 'a');
-        const vetor p0 = junta(l[0], l[1], l[2], l[3]) + as, p1 = junta(l[4], l[5], l[6], l[7]) + as,
-                    p2 = junta(l[8], l[9], l[10], zero) + junta(zero + 'a', zero + 'a', zero + 'a', zero);
+        const vetor p0 = junta(l[0], l[1], l[2], l[3]) + quatro_as, p1 = junta(l[4], l[5], l[6], l[7]) + quatro_as,
+                    p2 = junta(l[8], l[9], l[10], zero) + tres_as;
         const vetor v = do_ficheiro(vendas_de(carrega(p[11] + g * vias)));
         medicamento *d = destino + g * vias * por_faixa + k;
         const auto nome = [&](size_t f) -> char * { return d[f * por_faixa].nome; };
