@@ -48,6 +48,15 @@ static const char *volatile falha;   // the address that faulted
 static volatile int64_t a_visitar;   // records to visit: those before it
 static volatile int64_t seguinte;    // the next record whose name is not yet compared
 
+// What the scan looks for, set before the first jump and only read after it.
+struct pedido {
+    int fd;
+    std::string_view nome;
+    uint64_t prefixo, mascara;  // see percorre
+    bool (*aceita)(int32_t estado);
+};
+static pedido procurado;
+
 static void falha_na_janela(int, siginfo_t *info, void *)
 {
     // si_code > 0: raised by the kernel for an access, not sent by a process.
@@ -63,13 +72,15 @@ static void falha_na_janela(int, siginfo_t *info, void *)
 // `prefixo`; fim when there is none. Four records are tested per branch.
 static size_t candidato(const medicamento *r, size_t i, size_t fim, uint64_t prefixo, uint64_t mascara)
 {
-    const auto difere = [&](size_t k) {
+    // 1 when record k cannot match, 0 when it may: a number, not a bool, so
+    // that four are combined with & and one branch.
+    const auto difere = [&](size_t k) -> unsigned {
         uint64_t inicio;
         std::memcpy(&inicio, r[k].nome, sizeof inicio);
         return ((inicio ^ prefixo) & mascara) != 0;
     };
     for (; i + 4 <= fim; i += 4)
-        if (!(difere(i) & difere(i + 1) & difere(i + 2) & difere(i + 3))) [[unlikely]]
+        if ((difere(i) & difere(i + 1) & difere(i + 2) & difere(i + 3)) == 0) [[unlikely]]
             break;
     for (; i < fim; ++i)
         if (!difere(i))
@@ -85,9 +96,9 @@ std::string_view nome_de(const medicamento &r)
 // The scan from record `seguinte` on, a window at a time; may leave by the
 // jump of a fault in the window. Never inlined into percorre, so that its
 // locals, which the jump abandons, live in a frame of their own.
-__attribute__((noinline)) static int64_t varre(int fd, std::string_view nome, uint64_t prefixo, uint64_t mascara,
-                     bool (*aceita)(int32_t estado))
+__attribute__((noinline)) static int64_t varre()
 {
+    const auto [fd, nome, prefixo, mascara, aceita] = procurado;
     while (seguinte < a_visitar) {
         const int64_t inicio = seguinte * tamanho_registo / bytes_por_janela * bytes_por_janela;
         const int64_t primeiro = (inicio + tamanho_registo - 1) / tamanho_registo;
@@ -164,9 +175,9 @@ int64_t percorre(int fd, std::string_view nome, bool (*aceita)(int32_t estado))
     std::memcpy(chave, nome.data(), nome.size());
     unsigned char bytes_mascara[sizeof(uint64_t)] = {};
     std::memset(bytes_mascara, 0xff, std::min(nome.size() + 1, sizeof bytes_mascara));
-    uint64_t prefixo, mascara;
-    std::memcpy(&prefixo, chave, sizeof prefixo);
-    std::memcpy(&mascara, bytes_mascara, sizeof mascara);
+    procurado = {fd, nome, 0, 0, aceita};
+    std::memcpy(&procurado.prefixo, chave, sizeof procurado.prefixo);
+    std::memcpy(&procurado.mascara, bytes_mascara, sizeof procurado.mascara);
 
     a_visitar = st.st_size / tamanho_registo;
     seguinte = 0;
@@ -180,7 +191,7 @@ int64_t percorre(int fd, std::string_view nome, bool (*aceita)(int32_t estado))
     int64_t resultado;
     for (;;) {
         if (sigsetjmp(volta, 1) == 0) {
-            resultado = varre(fd, nome, prefixo, mascara, aceita);
+            resultado = varre();
             break;
         }
         // Back from a fault: the file ended before the page that faulted,
@@ -196,7 +207,7 @@ int64_t percorre(int fd, std::string_view nome, bool (*aceita)(int32_t estado))
         if (falha >= inicio && falha < inicio + bytes_da_janela)
             fim = inicio_da_janela + (falha - inicio) / pagina * pagina;
         munmap(const_cast<char *>(inicio), bytes_da_janela);
-        if (fstat(fd, &st) == 0)
+        if (fstat(procurado.fd, &st) == 0)
             fim = std::min<int64_t>(fim, st.st_size);
         const int64_t antes_da_falha = a_visitar;
         a_visitar = std::min<int64_t>(antes_da_falha, fim / tamanho_registo);

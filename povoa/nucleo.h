@@ -67,6 +67,15 @@ void recorre(passo *janela, size_t grau, size_t n)
 
 typedef int32_t mascara __attribute__((vector_size(largura)));
 
+// The lanes of a and b picked by the indices (0 .. vias - 1 from a, then
+// b's): Clang and GCC 12 on have __builtin_shufflevector, every GCC
+// __builtin_shuffle with the indices in a vector; both give one shuffle.
+#if __has_builtin(__builtin_shufflevector)
+#define baralha(a, b, ...) __builtin_shufflevector(a, b, __VA_ARGS__)
+#else
+#define baralha(a, b, ...) __builtin_shuffle(a, b, mascara{__VA_ARGS__})
+#endif
+
 // The letter of each word w less 'a', letra(w) - 'a' = floor(26 r / 2^31) for its draw
 // r = w >> 1. With r = 8 u + e, that is floor((13 u + floor(13 e / 8)) / 2^27)
 // (13 u < 13 * 2^28 fits in 32 bits): floor(13 u / 2^27), unless the low 27
@@ -134,38 +143,38 @@ void constroi_grupo(const passo *p, size_t g, size_t n, medicamento *destino, si
         const auto stock = [&](size_t f) -> int32_t * { return &d[f * por_faixa].stock; };
 #if LARGURA == 16
         {
-            const vetor a0 = __builtin_shufflevector(p0, p1, 0, 4, 1, 5), a1 = __builtin_shufflevector(p0, p1, 2, 6, 3, 7);
-            const vetor b0 = __builtin_shufflevector(p2, zero, 0, 4, 1, 5), b1 = __builtin_shufflevector(p2, zero, 2, 6, 3, 7);
+            const vetor a0 = baralha(p0, p1, 0, 4, 1, 5), a1 = baralha(p0, p1, 2, 6, 3, 7);
+            const vetor b0 = baralha(p2, zero, 0, 4, 1, 5), b1 = baralha(p2, zero, 2, 6, 3, 7);
             const vetor nomes[4] = {
-                __builtin_shufflevector(a0, b0, 0, 1, 4, 5), __builtin_shufflevector(a0, b0, 2, 3, 6, 7),
-                __builtin_shufflevector(a1, b1, 0, 1, 4, 5), __builtin_shufflevector(a1, b1, 2, 3, 6, 7),
+                baralha(a0, b0, 0, 1, 4, 5), baralha(a0, b0, 2, 3, 6, 7),
+                baralha(a1, b1, 0, 1, 4, 5), baralha(a1, b1, 2, 3, 6, 7),
             };
             for (size_t f = 0; f < 4; ++f)
                 guarda(nome(f), &nomes[f], 16);
-            const vetor sv[2] = {__builtin_shufflevector(cem, v, 0, 4, 1, 5), __builtin_shufflevector(cem, v, 2, 6, 3, 7)};
+            const vetor sv[2] = {baralha(cem, v, 0, 4, 1, 5), baralha(cem, v, 2, 6, 3, 7)};
             for (size_t f = 0; f < 4; ++f)
                 guarda(stock(f), reinterpret_cast<const char *>(&sv[f / 2]) + 8 * (f % 2), 8);
         }
 #else
         {
-            const vetor a0 = __builtin_shufflevector(p0, p1, 0, 8, 1, 9, 4, 12, 5, 13),
-                        a1 = __builtin_shufflevector(p0, p1, 2, 10, 3, 11, 6, 14, 7, 15);
-            const vetor b0 = __builtin_shufflevector(p2, zero, 0, 8, 1, 9, 4, 12, 5, 13),
-                        b1 = __builtin_shufflevector(p2, zero, 2, 10, 3, 11, 6, 14, 7, 15);
+            const vetor a0 = baralha(p0, p1, 0, 8, 1, 9, 4, 12, 5, 13),
+                        a1 = baralha(p0, p1, 2, 10, 3, 11, 6, 14, 7, 15);
+            const vetor b0 = baralha(p2, zero, 0, 8, 1, 9, 4, 12, 5, 13),
+                        b1 = baralha(p2, zero, 2, 10, 3, 11, 6, 14, 7, 15);
             // stretches 0 and 4, 1 and 5, 2 and 6, 3 and 7
             const vetor nomes[4] = {
-                __builtin_shufflevector(a0, b0, 0, 1, 8, 9, 4, 5, 12, 13),
-                __builtin_shufflevector(a0, b0, 2, 3, 10, 11, 6, 7, 14, 15),
-                __builtin_shufflevector(a1, b1, 0, 1, 8, 9, 4, 5, 12, 13),
-                __builtin_shufflevector(a1, b1, 2, 3, 10, 11, 6, 7, 14, 15),
+                baralha(a0, b0, 0, 1, 8, 9, 4, 5, 12, 13),
+                baralha(a0, b0, 2, 3, 10, 11, 6, 7, 14, 15),
+                baralha(a1, b1, 0, 1, 8, 9, 4, 5, 12, 13),
+                baralha(a1, b1, 2, 3, 10, 11, 6, 7, 14, 15),
             };
             for (size_t f = 0; f < 4; ++f) {
                 guarda(nome(f), &nomes[f], 16);
                 guarda(nome(f + 4), reinterpret_cast<const char *>(&nomes[f]) + 16, 16);
             }
             // stretches 0, 1 and 4, 5; 2, 3 and 6, 7
-            const vetor sv[2] = {__builtin_shufflevector(cem, v, 0, 8, 1, 9, 4, 12, 5, 13),
-                                 __builtin_shufflevector(cem, v, 2, 10, 3, 11, 6, 14, 7, 15)};
+            const vetor sv[2] = {baralha(cem, v, 0, 8, 1, 9, 4, 12, 5, 13),
+                                 baralha(cem, v, 2, 10, 3, 11, 6, 14, 7, 15)};
             for (size_t f = 0; f < 8; ++f)
                 guarda(stock(f), reinterpret_cast<const char *>(&sv[f % 4 / 2]) + 8 * (f % 2) + 16 * (f / 4), 8);
         }
@@ -191,3 +200,5 @@ void constroi(const passo *p, size_t n, medicamento *destino, size_t por_faixa)
 }
 
 }  // namespace
+
+#undef baralha

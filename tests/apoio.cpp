@@ -13,6 +13,7 @@
 #include <linux/securebits.h>
 #include <sched.h>
 #include <sstream>
+#include <sys/mount.h>
 #include <sys/prctl.h>
 #include <sys/sem.h>
 #include <sys/syscall.h>
@@ -355,4 +356,22 @@ execucao em_filho(const std::function<int()> &f)
     unlink(saida);
     unlink(erros);
     return e;
+}
+
+int tmpfs_montado_e_solto(const char *tamanho)
+{
+    if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == -1)
+        return -1;
+    char ponto[] = "/tmp/farmacia-tmpfs-XXXXXX";
+    if (mkdtemp(ponto) == nullptr)
+        return -1;
+    int raiz = -1;
+    if (mount("tmpfs", ponto, "tmpfs", 0, (std::string("size=") + tamanho).c_str()) == 0) {
+        raiz = open(ponto, O_RDONLY | O_DIRECTORY);
+        umount2(ponto, MNT_DETACH);
+    }
+    const int erro = errno;
+    rmdir(ponto);
+    errno = erro;
+    return raiz;
 }

@@ -68,6 +68,16 @@ protected:
     execucao espera(pid_t pid, const opcoes &o = {}, int vez = 0);
 };
 
+// A tmpfs of `tamanho` bytes (mount's size=, "1m" say), attached nowhere:
+// the descriptor of its root, inherited by the programs a test runs, which
+// reach it as raiz_de(fd). It goes when the last descriptor closes. -1 with
+// errno set where the calling process may not mount (EPERM).
+int tmpfs_solto(const char *tamanho);
+// The same made the older way, where the kernel or an emulator has no
+// fsopen: mounted in a private mount namespace, opened, and detached.
+int tmpfs_montado_e_solto(const char *tamanho);
+inline std::string raiz_de(int fd) { return "/proc/self/fd/" + std::to_string(fd); }
+
 // Installs, in the calling process, a filter that fails every pwrite64 and
 // every write to descriptor `fd` (-1: none) with `erro`.
 void falha_escritas(int erro, int fd = -1);

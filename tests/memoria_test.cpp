@@ -95,8 +95,8 @@ TEST_F(Memoria, ShmallocReportsWhichStepFailedAndKeepsTheSegment)
     EXPECT_EQ(e.saida, "");
 
     // Had but not attached: the id is given and the segment stays.
-    const int nova = chave + 2;
-    e = so([nova] {
+    constexpr int nova = chave + 2;
+    e = so([] {
         falha_shmat(EACCES);
         int id_filho = -5;
         EXPECT_EQ(shmalloc(nova, 4096, &id_filho), falhou);
