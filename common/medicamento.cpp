@@ -27,26 +27,36 @@ medicamento m;
 // file out with read in both cases, and about 3 MiB stay resident.
 static constexpr int64_t bytes_por_janela = int64_t{2} << 20;
 
-// A file cut short while a window is mapped: touching a page of the window
-// that now lies past the end of the file raises SIGBUS, which would kill the
-// program. While the scan reads a window, the handler below catches SIGBUS
-// and jumps back to percorre, which treats the file as ending at the start
-// of the page that faulted, or where it ends now if that is less: the
-// records wholly before that are still visited, the others have left the
-// file, as a read returning fewer bytes would have said. Each such fault
-// lowers the count of records to visit, so the scan ends however often the
-// file changes. A SIGBUS at any other time, the program's test of a record
-// included, or one sent by a process, gets the default action, as it would
-// without the handler.
+// Which windows are mapped, which read, and what a fault means:
+// - A window that holds a hole of the file (a sparse file) is read with
+//   pread into `lidos`, never mapped: on some file systems (tmpfs) touching
+//   a mapped hole gives the file a real page, so a search would take the
+//   file system's space, and fail when there is none; pread reads a hole as
+//   zeros and takes nothing. A window that is a hole throughout holds only
+//   records of empty name, which a name that is not empty never matches:
+//   it is passed over unread.
+// - Touching a mapped page raises SIGBUS when the page lies past the end of
+//   a file cut short while the window was mapped, and also when it cannot
+//   be read (a disk's read error, a file system out of memory). While the
+//   scan reads a window, the handler below catches a SIGBUS that the kernel
+//   raised and jumps back to percorre, which reads the rest of that window
+//   again with pread. That tells the two apart: pread gives the bytes, or
+//   fewer (the file now ends there, and so does the scan, as a read of the
+//   cut file would have said), or the error itself, which ends the scan with
+//   erro_leitura; an unreadable page is never taken for the end of the file.
+//   A window is mapped again only after one read with pread, so the scan
+//   ends however often the file changes.
+// - A SIGBUS at any other time, the program's test of a record included, or
+//   one sent by a process, gets the default action, as it would without the
+//   handler.
 //
 // What must survive the jump lives here, outside the frames it leaves.
 static sigjmp_buf volta;
 static const char *volatile janela;  // the window, while the scan reads it; else null
 static volatile size_t bytes_da_janela;
-static volatile int64_t inicio_da_janela;  // its offset in the file
-static const char *volatile falha;   // the address that faulted
 static volatile int64_t a_visitar;   // records to visit: those before it
 static volatile int64_t seguinte;    // the next record whose name is not yet compared
+static volatile bool ler_a_janela;   // read the window of `seguinte` with pread
 
 // What the scan looks for, set before the first jump and only read after it.
 struct pedido {
@@ -57,13 +67,14 @@ struct pedido {
 };
 static pedido procurado;
 
+// Records read with pread: 128 KiB at a time, of whole records.
+static medicamento lidos[4681];
+
 static void falha_na_janela(int, siginfo_t *info, void *)
 {
     // si_code > 0: raised by the kernel for an access, not sent by a process.
-    if (janela != nullptr && info->si_code > 0) {
-        falha = static_cast<const char *>(info->si_addr);
+    if (janela != nullptr && info->si_code > 0)
         siglongjmp(volta, 1);
-    }
     signal(SIGBUS, SIG_DFL);
     raise(SIGBUS);  // delivered, with the default action, once this handler returns
 }
@@ -93,67 +104,128 @@ std::string_view nome_de(const medicamento &r)
     return {r.nome, strnlen(r.nome, sizeof r.nome)};
 }
 
+// Compares records `seguinte` .. `primeiro + n` of r (record `primeiro` at
+// r[0]) with the request. The index of the one accepted, with m set;
+// nenhum_aceite when none was (a_visitar lowered if the file ended among
+// them); erro_leitura. `mapa`: the mapping r lies in, or null.
+static int64_t examina(const medicamento *r, int64_t primeiro, size_t n, const char *mapa)
+{
+    const pedido &q = procurado;
+    for (size_t i = candidato(r, static_cast<size_t>(seguinte - primeiro), n, q.prefixo, q.mascara); i < n;
+         i = candidato(r, i + 1, n, q.prefixo, q.mascara)) {
+        medicamento registo;
+        std::memcpy(&registo, &r[i], sizeof registo);
+        // Past this record before the test runs, so that a fault after it
+        // never runs the test on it again.
+        seguinte = primeiro + static_cast<int64_t>(i) + 1;
+        if (nome_de(registo) != q.nome)
+            continue;
+        // The last page of a mapping reads as zeros past the end of the
+        // file, so a file cut short within that page shows no fault, only
+        // records that are no longer there, or a torn one. A record whose
+        // name matched is tested only while the file holds it whole.
+        struct stat st;
+        if (fstat(q.fd, &st) == -1)
+            return erro_leitura;
+        if (st.st_size < seguinte * tamanho_registo) {
+            a_visitar = st.st_size / tamanho_registo;
+            return nenhum_aceite;
+        }
+        // A fault in the program's test is not the window's.
+        janela = nullptr;
+        const bool aceite = q.aceita(ordem_do_ficheiro(registo.estado));
+        janela = mapa;
+        if (aceite) {
+            m = registo;
+            return primeiro + static_cast<int64_t>(i);
+        }
+    }
+    return nenhum_aceite;
+}
+
+// Records `seguinte` .. `fim` read with pread, a piece at a time.
+static int64_t le(int64_t fim)
+{
+    for (;;) {
+        const int64_t primeiro = seguinte, ate = std::min<int64_t>(fim, int64_t{a_visitar});
+        if (primeiro >= ate)
+            return nenhum_aceite;
+        const size_t pedidos =
+            static_cast<size_t>(std::min<int64_t>(ate - primeiro, static_cast<int64_t>(std::size(lidos))));
+        char *destino = reinterpret_cast<char *>(lidos);
+        size_t bytes = 0;
+        while (bytes < pedidos * sizeof lidos[0]) {
+            const ssize_t r = pread(procurado.fd, destino + bytes, pedidos * sizeof lidos[0] - bytes,
+                                    primeiro * tamanho_registo + static_cast<int64_t>(bytes));
+            if (r == -1 && errno == EINTR)
+                continue;
+            if (r == -1)
+                return erro_leitura;
+            if (r == 0)
+                break;
+            bytes += static_cast<size_t>(r);
+        }
+        const size_t n = bytes / sizeof lidos[0];
+        if (n < pedidos)  // the file ends here now
+            a_visitar = primeiro + static_cast<int64_t>(n);
+        const int64_t aceite = examina(lidos, primeiro, n, nullptr);
+        if (aceite != nenhum_aceite)
+            return aceite;
+        seguinte = primeiro + static_cast<int64_t>(n);
+    }
+}
+
+// Whether the bytes [de, ate) of the file hold a hole; false where the
+// file system cannot say.
+static bool tem_buraco(int64_t de, int64_t ate)
+{
+    const off_t buraco = lseek(procurado.fd, de, SEEK_HOLE);
+    return buraco != -1 && buraco < ate;
+}
+
 // The scan from record `seguinte` on, a window at a time; may leave by the
 // jump of a fault in the window. Never inlined into percorre, so that its
 // locals, which the jump abandons, live in a frame of their own.
 __attribute__((noinline)) static int64_t varre()
 {
-    const auto [fd, nome, prefixo, mascara, aceita] = procurado;
+    const int fd = procurado.fd;
     while (seguinte < a_visitar) {
         const int64_t inicio = seguinte * tamanho_registo / bytes_por_janela * bytes_por_janela;
         const int64_t primeiro = (inicio + tamanho_registo - 1) / tamanho_registo;
         const int64_t fim = std::min<int64_t>(int64_t{a_visitar},
                                               (inicio + bytes_por_janela + tamanho_registo - 1) / tamanho_registo);
-        const size_t bytes = static_cast<size_t>(fim * tamanho_registo - inicio);
-        void *p = mmap(nullptr, bytes, PROT_READ, MAP_SHARED | MAP_POPULATE, fd, inicio);
-        if (p == MAP_FAILED)
-            return erro_leitura;
-        bytes_da_janela = bytes;
-        inicio_da_janela = inicio;
-        janela = static_cast<const char *>(p);
-        // Every record starts at a multiple of 4 from the window's start, so
-        // it is aligned as a medicamento.
-        const medicamento *r = reinterpret_cast<const medicamento *>(janela + (primeiro * tamanho_registo - inicio));
-        const size_t n = static_cast<size_t>(fim - primeiro);
-
-        int64_t aceite = nenhum_aceite;
-        for (size_t i = candidato(r, static_cast<size_t>(seguinte - primeiro), n, prefixo, mascara); i < n;
-             i = candidato(r, i + 1, n, prefixo, mascara)) {
-            medicamento registo;
-            std::memcpy(&registo, &r[i], sizeof registo);
-            // Past this record before the test runs, so that a fault after
-            // it never runs the test on it again.
-            seguinte = primeiro + static_cast<int64_t>(i) + 1;
-            if (nome_de(registo) != nome)
+        if (!procurado.nome.empty()) {
+            // Records wholly in a hole have empty names: on to the record
+            // where the file's data start again.
+            const off_t dados = lseek(fd, seguinte * tamanho_registo, SEEK_DATA);
+            if (dados == -1 && errno == ENXIO)
+                return nenhum_aceite;
+            if (dados != -1 && dados / tamanho_registo >= fim) {
+                seguinte = std::min<int64_t>(int64_t{a_visitar}, dados / tamanho_registo);
                 continue;
-            // The last page of a mapping reads as zeros past the end of the
-            // file, so a file cut short within that page shows no fault,
-            // only records that are no longer there, or a torn one. A record
-            // whose name matched is tested only while the file holds it whole.
-            struct stat st;
-            if (fstat(fd, &st) == -1) {
-                aceite = erro_leitura;
-                break;
-            }
-            if (st.st_size < seguinte * tamanho_registo) {
-                a_visitar = st.st_size / tamanho_registo;
-                break;
-            }
-            // A fault in the program's test is not the window's.
-            janela = nullptr;
-            const bool aceite_pelo_teste = aceita(ordem_do_ficheiro(registo.estado));
-            janela = static_cast<const char *>(p);
-            if (aceite_pelo_teste) {
-                m = registo;
-                aceite = primeiro + static_cast<int64_t>(i);
-                break;
             }
         }
-        janela = nullptr;
-        munmap(p, bytes);
+        int64_t aceite;
+        if (ler_a_janela || tem_buraco(seguinte * tamanho_registo, fim * tamanho_registo)) {
+            ler_a_janela = false;
+            aceite = le(fim);
+        } else {
+            const size_t bytes = static_cast<size_t>(fim * tamanho_registo - inicio);
+            void *p = mmap(nullptr, bytes, PROT_READ, MAP_SHARED | MAP_POPULATE, fd, inicio);
+            if (p == MAP_FAILED)
+                return erro_leitura;
+            bytes_da_janela = bytes;
+            janela = static_cast<const char *>(p);
+            // Every record starts at a multiple of 4 from the window's
+            // start, so it is aligned as a medicamento.
+            const medicamento *r = reinterpret_cast<const medicamento *>(janela + (primeiro * tamanho_registo - inicio));
+            aceite = examina(r, primeiro, static_cast<size_t>(fim - primeiro), janela);
+            janela = nullptr;
+            munmap(p, bytes);
+        }
         if (aceite != nenhum_aceite)
             return aceite;
-        seguinte = fim;
+        seguinte = std::max<int64_t>(int64_t{seguinte}, fim);
     }
     return nenhum_aceite;
 }
@@ -181,6 +253,7 @@ int64_t percorre(int fd, std::string_view nome, bool (*aceita)(int32_t estado))
 
     a_visitar = st.st_size / tamanho_registo;
     seguinte = 0;
+    ler_a_janela = false;
     struct sigaction captura {}, antes;
     captura.sa_sigaction = falha_na_janela;
     captura.sa_flags = SA_SIGINFO;
@@ -189,31 +262,13 @@ int64_t percorre(int fd, std::string_view nome, bool (*aceita)(int32_t estado))
         return erro_leitura;
 
     int64_t resultado;
-    for (;;) {
-        if (sigsetjmp(volta, 1) == 0) {
-            resultado = varre();
-            break;
-        }
-        // Back from a fault: the file ended before the page that faulted,
-        // and ends where it ends now, whichever is less. Should neither
-        // leave fewer records to visit (the file grew again since), the scan
-        // ends here all the same, so that it always ends.
-        // (Some emulators report no faulting address, or a wrong one:
-        // then only the file's size counts.)
-        const char *inicio = janela;
+    while (sigsetjmp(volta, 1) != 0) {
+        // Back from a fault: the rest of the window is read with pread.
+        munmap(const_cast<char *>(janela), bytes_da_janela);
         janela = nullptr;
-        const int64_t pagina = sysconf(_SC_PAGESIZE);
-        int64_t fim = a_visitar * tamanho_registo;
-        if (falha >= inicio && falha < inicio + bytes_da_janela)
-            fim = inicio_da_janela + (falha - inicio) / pagina * pagina;
-        munmap(const_cast<char *>(inicio), bytes_da_janela);
-        if (fstat(procurado.fd, &st) == 0)
-            fim = std::min<int64_t>(fim, st.st_size);
-        const int64_t antes_da_falha = a_visitar;
-        a_visitar = std::min<int64_t>(antes_da_falha, fim / tamanho_registo);
-        if (a_visitar == antes_da_falha)
-            a_visitar = seguinte;
+        ler_a_janela = true;
     }
+    resultado = varre();
     const int erro = errno;
     sigaction(SIGBUS, &antes, nullptr);
     errno = erro;

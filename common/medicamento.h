@@ -57,10 +57,12 @@ constexpr int64_t erro_leitura = -2;
 // A trailing partial record is not a record: it is neither counted nor
 // visited. Records appended after the start are not visited, and when the
 // file shrinks during the scan the records that left it are not visited
-// either, so the scan ends whatever happens to the file. The file is read
-// through mappings; for the time of the scan a handler of SIGBUS turns a
-// mapped page that left the file into the end of the scan, and the
-// program's own handling of SIGBUS is given back afterwards.
+// either, so the scan ends whatever happens to the file. A part of the file
+// that cannot be read ends the scan with erro_leitura, never as the end of
+// the file. The file is read through mappings, and with pread where mapping
+// would not do; for the time of the scan a handler of SIGBUS catches the
+// faults of a mapped window, and the program's own handling of SIGBUS is
+// given back afterwards.
 int64_t percorre(int fd, std::string_view nome, bool (*aceita)(int32_t estado));
 
 // Copies a command-line argument into a name buffer of `tamanho` bytes. The

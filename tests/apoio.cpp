@@ -283,6 +283,25 @@ void falha_chamada(std::initializer_list<long> numeros, int erro)
     instala_filtro(corpo);
 }
 
+void falha_leituras_desde(uint32_t desvio, int erro)
+{
+    // The offset's low word: the fourth argument, or on 32-bit Arm, which
+    // aligns a 64-bit argument to a pair of registers, the fifth.
+#if defined(__arm__)
+    constexpr unsigned int posicao = 4;
+#else
+    constexpr unsigned int posicao = 3;
+#endif
+    instala_filtro({
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, nr)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_pread64, 0, 2),
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, argumento(posicao)),
+        BPF_JUMP(BPF_JMP | BPF_JGE | BPF_K, desvio, 1, 0),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | static_cast<unsigned int>(erro)),
+    });
+}
+
 // Installs a filter that fails with `erro` a System V IPC call, whether the
 // C library makes it as a call of its own (`numero`; -1 where the host has
 // none) or through the ipc multiplexer (whose first argument is `operacao`,

@@ -82,6 +82,11 @@ inline std::string raiz_de(int fd) { return "/proc/self/fd/" + std::to_string(fd
 // every write to descriptor `fd` (-1: none) with `erro`.
 void falha_escritas(int erro, int fd = -1);
 
+// Installs, in the calling process, a filter that fails with `erro` every
+// pread64 at an offset whose low 32 bits are `desvio` or more (the dynamic
+// loader's reads, at the start of its libraries, go through).
+void falha_leituras_desde(uint32_t desvio, int erro);
+
 // Installs, in the calling process, a filter that fails every call of the
 // system calls `numeros` with `erro`.
 void falha_chamada(std::initializer_list<long> numeros, int erro);
