@@ -112,6 +112,15 @@ bool transporte(uint32_t r)
     return (uint64_t{r} * 13 >> 30) != (uint64_t{r & ~7u} * 13 >> 30);
 }
 
+// A letter that carries over by the most its last three bits can add
+// (floor(13 * 7 / 8) = 11) from the lowest sum that can carry, 2^27 - 11:
+// the vector code must make it again, though by one less it would not.
+bool transporte_justo(uint32_t r)
+{
+    constexpr uint32_t baixos = (uint32_t{1} << 27) - 1;
+    return ((r >> 3) * 13 & baixos) == baixos - 10 && (r & 7) == 7;
+}
+
 TEST_F(Povoa, RecordsAreThoseOfSrandAndRandForEverySeed)
 {
     // Seeds 0 and 1 seed alike; 2^31 and 2^32 - 1 are the seed's extremes.
@@ -122,10 +131,17 @@ TEST_F(Povoa, RecordsAreThoseOfSrandAndRandForEverySeed)
     static_assert(registos_teste % 8 != 0);
     EXPECT_EQ(primeiro_com(40, baixo_muda), 61691);
     EXPECT_EQ(primeiro_com(178, transporte), 1938);
+    // The tightest carries, in different lanes and blocks: seed 1769's is
+    // the sixth letter of record 16,153 (stretch 3 of the first block),
+    // 3725's the first of record 35,226 (stretch 7 of the first block),
+    // 1300's the third of record 98,963 (stretch 7 of the last block).
+    EXPECT_EQ(primeiro_com(1769, transporte_justo), 16153);
+    EXPECT_EQ(primeiro_com(3725, transporte_justo), 35226);
+    EXPECT_EQ(primeiro_com(1300, transporte_justo), 98963);
     // The processor's widest vector code (AVX2 on an x86-64 that has it),
     // then the portable build of the same code.
     for (const bool portavel : {false, true}) {
-        for (const unsigned s : {0u, 1u, 40u, 178u, 2147483648u, 4294967295u, 1765000000u}) {
+        for (const unsigned s : {0u, 1u, 40u, 178u, 1769u, 3725u, 1300u, 2147483648u, 4294967295u, 1765000000u}) {
             unlink(bd().c_str());
             const execucao e = povoa(semente(s, [portavel] {
                 if (portavel)
@@ -167,19 +183,22 @@ TEST_F(Povoa, DrawsComeFromTheRestatementNotFromRand)
     // Were the restatement's start-up check to fail here, every draw would
     // come from rand(): the same bytes at many times the CPU. On glibc the
     // run calls rand() only for that check, a few dozen times, not once for
-    // each of its 1,200,036 draws.
+    // each of its 1,200,036 draws. Seed 0, which srand takes as 1, too.
     const std::string contagem = dir + "/.saida/rand";
-    EXPECT_EQ(povoa(semente(5, [contagem] {
-                  setenv("LD_PRELOAD", RAND_CONTADO, 1);
-                  setenv("RAND_CONTAGEM", contagem.c_str(), 1);
-                  opcao_asan("verify_asan_link_order=0");
-              })).estado,
-              0);
-    EXPECT_TRUE(le_ficheiro(bd()) == esperado(5));
-    const std::string chamadas = le_ficheiro(contagem);
-    ASSERT_FALSE(chamadas.empty()) << "the preloaded rand() did not report";
-    EXPECT_GT(std::stoul(chamadas), 0u) << "the start-up check did not run";
-    EXPECT_LT(std::stoul(chamadas), 1000u) << "the draws came from rand()";
+    for (const unsigned s : {0u, 1u, 5u}) {
+        unlink(bd().c_str());
+        EXPECT_EQ(povoa(semente(s, [contagem] {
+                      setenv("LD_PRELOAD", RAND_CONTADO, 1);
+                      setenv("RAND_CONTAGEM", contagem.c_str(), 1);
+                      opcao_asan("verify_asan_link_order=0");
+                  })).estado,
+                  0);
+        EXPECT_TRUE(le_ficheiro(bd()) == esperado(s)) << "seed " << s;
+        const std::string chamadas = le_ficheiro(contagem);
+        ASSERT_FALSE(chamadas.empty()) << "the preloaded rand() did not report";
+        EXPECT_GT(std::stoul(chamadas), 0u) << "the start-up check did not run, seed " << s;
+        EXPECT_LT(std::stoul(chamadas), 1000u) << "the draws came from rand(), seed " << s;
+    }
 }
 
 TEST_F(Povoa, AppendsAfterTheRecordsThereLeavingThemUnchanged)
@@ -195,6 +214,16 @@ TEST_F(Povoa, AppendsAfterTheRecordsThereLeavingThemUnchanged)
 
 TEST_F(Povoa, SeedIsTheTimeAndNewFileModeIsLessTheUmask)
 {
+    // The file is made 0666 less the umask: under 0 and 002 a mode of 0644
+    // or 0600 would show.
+    for (const auto &[mascara, modo] : {std::pair{0u, 0666u}, std::pair{002u, 0664u}}) {
+        unlink(bd().c_str());
+        EXPECT_EQ(povoa(semente(1, [m = mascara] { umask(m); })).estado, 0);
+        struct stat st;
+        ASSERT_EQ(stat(bd().c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 07777, modo) << "umask " << mascara;
+    }
+    unlink(bd().c_str());
     const opcoes umask_027{.antes_de_exec = [] { umask(027); }};
     const unsigned antes = static_cast<unsigned>(time(nullptr));
     const execucao e = povoa(umask_027);
@@ -455,9 +484,11 @@ TEST_F(Povoa, TerminalSignalEndsTheRunBetweenTwoBlocks)
 
 TEST_F(Povoa, OneGeneratorAtATimeAndTheOthersNeverWait)
 {
+    // Even a shared lock held elsewhere keeps a run waiting: it takes the
+    // lock exclusively.
     const int fd = open(bd().c_str(), O_RDWR | O_CREAT, 0666);
     ASSERT_NE(fd, -1);
-    ASSERT_EQ(flock(fd, LOCK_EX), 0);
+    ASSERT_EQ(flock(fd, LOCK_SH), 0);
     const pid_t pid = lanca(POVOA_TESTE, {}, semente(3));
     usleep(300000);
     // Waiting for the lock, it has printed and written nothing.
@@ -478,6 +509,16 @@ TEST_F(Povoa, OneGeneratorAtATimeAndTheOthersNeverWait)
     EXPECT_EQ(e.estado, 0);
     EXPECT_EQ(e.erros, cortado(5, 0));
     EXPECT_TRUE(le_ficheiro(bd()) == esperado(3));
+
+    // Two long runs started together append one after the other, each
+    // run's blocks together.
+    unlink(bd().c_str());
+    const pid_t um = lanca(POVOA_LONGO, {}, semente(21), 3), outro = lanca(POVOA_LONGO, {}, semente(22), 4);
+    EXPECT_EQ(espera(um, {}, 3).estado, 0);
+    EXPECT_EQ(espera(outro, {}, 4).estado, 0);
+    const std::string a = esperado(21, POVOA_LONGO_REGISTOS), b = esperado(22, POVOA_LONGO_REGISTOS);
+    const std::string bytes = le_ficheiro(bd());
+    EXPECT_TRUE(bytes == a + b || bytes == b + a) << "the two runs' records are interleaved";
 }
 
 TEST_F(Povoa, FullRunCreatesTheDatabaseOfTheSecondsSeed)

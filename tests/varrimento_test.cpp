@@ -144,10 +144,13 @@ TEST_F(Varrimento, SigbusSentByAProcessIsNotTakenForAShrinkingFile)
     for (int i = 0; i < 200000; ++i)
         ficheiro += registo(i == 199999 ? "alvo" : "outro", i, 0, 1);
     escreve_ficheiro(bd(), ficheiro);
-    // A scanning child is signalled at some moment: most often while it
-    // reads a window, where the fault would be taken for a shrinking file;
-    // eight children, so that one at least is signalled there.
-    for (int vez = 0; vez < 8; ++vez) {
+    // Each scanning child is signalled while it reads a window, where the
+    // signal could be taken for a fault: it is stopped with BD.bin mapped
+    // (seen in /proc/PID/maps), signalled, and let go on.
+    const auto mapeia_bd = [&](pid_t pid) {
+        return le_ficheiro("/proc/" + std::to_string(pid) + "/maps").find(bd()) != std::string::npos;
+    };
+    for (int vez = 0; vez < 4; ++vez) {
         const pid_t filho = fork();
         if (filho == 0) {
             signal(SIGBUS, SIG_DFL);  // as in the programs (a sanitizer has its own)
@@ -155,10 +158,34 @@ TEST_F(Varrimento, SigbusSentByAProcessIsNotTakenForAShrinkingFile)
                 if (varre("alvo") != 199999)
                     _exit(3);
         }
-        usleep(30000);
-        kill(filho, SIGBUS);
         int estado = 0;
-        ASSERT_EQ(waitpid(filho, &estado, 0), filho);
+        bool dentro = false;
+        for (int tentativa = 0; tentativa < 10000 && !dentro; ++tentativa) {
+            if (!mapeia_bd(filho))
+                continue;
+            ASSERT_EQ(kill(filho, SIGSTOP), 0);
+            ASSERT_EQ(waitpid(filho, &estado, WUNTRACED), filho);
+            dentro = mapeia_bd(filho);
+            if (dentro) {
+                ASSERT_EQ(kill(filho, SIGBUS), 0);
+            }
+            ASSERT_EQ(kill(filho, SIGCONT), 0);
+        }
+        EXPECT_TRUE(dentro) << "the child was never stopped inside a window";
+        if (!dentro)
+            kill(filho, SIGBUS);
+        bool terminou = false;
+        for (int i = 0; i < 500 && !terminou; ++i) {
+            terminou = waitpid(filho, &estado, WNOHANG) == filho;
+            if (!terminou)
+                usleep(10000);
+        }
+        if (!terminou) {
+            kill(filho, SIGKILL);
+            waitpid(filho, &estado, 0);
+            ADD_FAILURE() << "the scan took the signal for a fault and went on";
+            continue;
+        }
         ASSERT_TRUE(WIFSIGNALED(estado) && WTERMSIG(estado) == SIGBUS)
             << (WIFEXITED(estado) ? "the scan ended early, status " + std::to_string(WEXITSTATUS(estado))
                                   : "died of signal " + std::to_string(WTERMSIG(estado)));
