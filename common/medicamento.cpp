@@ -261,14 +261,13 @@ int64_t percorre(int fd, std::string_view nome, bool (*aceita)(int32_t estado))
     if (sigaction(SIGBUS, &captura, &antes) == -1)
         return erro_leitura;
 
-    int64_t resultado;
     while (sigsetjmp(volta, 1) != 0) {
         // Back from a fault: the rest of the window is read with pread.
         munmap(const_cast<char *>(janela), bytes_da_janela);
         janela = nullptr;
         ler_a_janela = true;
     }
-    resultado = varre();
+    const int64_t resultado = varre();
     const int erro = errno;
     sigaction(SIGBUS, &antes, nullptr);
     errno = erro;

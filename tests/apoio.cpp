@@ -175,20 +175,24 @@ pid_t Ambiente::lanca(const std::string &programa, const std::vector<std::string
     return pid;
 }
 
+bool termina_em(pid_t pid, int segundos, int &estado)
+{
+    for (int i = 0; i < segundos * 100; ++i) {
+        if (waitpid(pid, &estado, WNOHANG) == pid)
+            return true;
+        usleep(10000);
+    }
+    kill(pid, SIGKILL);
+    waitpid(pid, &estado, 0);
+    return false;
+}
+
 execucao Ambiente::espera(pid_t pid, const opcoes &o, int vez)
 {
     int estado = 0;
-    bool terminou = false;
-    for (int i = 0; i < o.segundos * 100 && !terminou; ++i) {
-        terminou = waitpid(pid, &estado, WNOHANG) == pid;
-        if (!terminou)
-            usleep(10000);
-    }
-    if (!terminou) {
-        kill(pid, SIGKILL);
-        waitpid(pid, &estado, 0);
+    const bool terminou = termina_em(pid, o.segundos, estado);
+    if (!terminou)
         ADD_FAILURE() << "a run did not end within " << o.segundos << " s";
-    }
     return {terminou && WIFEXITED(estado) ? WEXITSTATUS(estado) : -1,
             o.stdout_para.empty() ? le_ficheiro(saida_de(dir, vez, "out")) : "",
             le_ficheiro(saida_de(dir, vez, "err")), terminou && WIFSIGNALED(estado) ? WTERMSIG(estado) : 0};

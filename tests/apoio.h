@@ -100,6 +100,10 @@ void falha_shmat(int erro);
 // semget that asks for IPC_EXCL, however the C library makes it.
 void falha_semget_exclusivo(int erro);
 
+// Waits at most `segundos` for the child `pid` to end: true, with its wait
+// status in `estado`; false when it had to be killed.
+bool termina_em(pid_t pid, int segundos, int &estado);
+
 // Runs `f` in a child process with its standard output and error captured;
 // the child's exit status is f's result (low byte).
 execucao em_filho(const std::function<int()> &f);

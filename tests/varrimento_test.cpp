@@ -174,15 +174,7 @@ TEST_F(Varrimento, SigbusSentByAProcessIsNotTakenForAShrinkingFile)
         EXPECT_TRUE(dentro) << "the child was never stopped inside a window";
         if (!dentro)
             kill(filho, SIGBUS);
-        bool terminou = false;
-        for (int i = 0; i < 500 && !terminou; ++i) {
-            terminou = waitpid(filho, &estado, WNOHANG) == filho;
-            if (!terminou)
-                usleep(10000);
-        }
-        if (!terminou) {
-            kill(filho, SIGKILL);
-            waitpid(filho, &estado, 0);
+        if (!termina_em(filho, 5, estado)) {
             ADD_FAILURE() << "the scan took the signal for a fault and went on";
             continue;
         }
