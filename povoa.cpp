@@ -1,10 +1,18 @@
 // povoa: appends POVOA_REGISTOS random medicines to BD.bin, creating it when
 // needed. The records are exactly those that srand(time) followed by rand()
-// gives on this platform, 12 draws a record; they are built a block of whole
-// records at a time and written with large writes, so that a failed write or
-// a signal never leaves part of a record in the file (only a kill can: the
-// next run cuts it off). One run at a time appends: a run takes an exclusive
-// flock on the file before it looks at its size.
+// gives on this platform, 12 draws a record. They are written in pieces of
+// 2 MiB that start and end at multiples of 2 MiB of the file (the first
+// reaches the first such boundary past the file's end, the last ends the
+// run), so that the page cache can hold the file in 2 MiB folios, which a
+// search maps whole. A piece rarely ends on a record boundary: between two
+// writes the file may end in part of a record, which the next write
+// completes; readers only ever take whole records. However a run ends short
+// of a kill (completion, a failed write, a terminal signal, a file size
+// limit) it leaves only whole records: a failed write is cut back to the last
+// whole record, and a signal is acted on between two pieces, once the record
+// in progress is complete. A kill can leave part of a record: the next run
+// cuts it off. One run at a time appends: a run takes an exclusive flock on
+// the file before it looks at its size.
 #include "common/medicamento.h"
 #include "povoa/gerador.h"
 #include "povoa/registos.h"
@@ -27,16 +35,17 @@
 #endif
 static constexpr int64_t registos_a_escrever = POVOA_REGISTOS;
 
-// Records written per block: 1,032,192 bytes, just under 1 MiB, of whole
-// records only, and a whole number of records for every stretch.
-static constexpr size_t registos_por_bloco = 36864;
-static_assert(registos_por_bloco % faixas == 0);
-static medicamento bloco[registos_por_bloco];
+// The pieces, and the records they are cut from: a piece's bytes run from
+// `desvio` into bloco[0] (the bytes of that record the file already holds)
+// through the record it ends inside of, so a piece touches at most
+// (27 + 2 MiB) / 28 + 1 records.
+static constexpr int64_t bytes_por_peca = int64_t{2} << 20;
+static medicamento bloco[(tamanho_registo - 1 + bytes_por_peca) / tamanho_registo + 1];
 
 // The signals that usually end a run from the terminal (Ctrl-C, a hangup,
-// kill's default) end it between two blocks, never in the middle of a write,
-// where they would leave part of a record: their handler only notes the
-// signal, and the run dies of it at the next block boundary.
+// kill's default) end it between two pieces, never in the middle of a write:
+// their handler only notes the signal, and the run dies of it before the
+// next piece, once the record the last piece ended inside of is complete.
 static volatile sig_atomic_t sinal_adiado;
 
 static void nota_sinal(int sinal)
@@ -57,17 +66,9 @@ static void adia_sinais_terminais()
     }
 }
 
-static void morre_do_sinal_adiado()
-{
-    if (const int sinal = sinal_adiado) {
-        signal(sinal, SIG_DFL);
-        raise(sinal);
-    }
-}
-
-// Writes `n` bytes of whole records at the end of the file, continuing short
-// writes; `escritos` counts the bytes that reached the file.
-static bool escreve_bloco(int fd, const char *bytes, size_t n, int64_t &escritos)
+// Writes `n` bytes at the end of the file, continuing short writes;
+// `escritos` counts the bytes that reached the file.
+static bool escreve_tudo(int fd, const char *bytes, size_t n, int64_t &escritos)
 {
     size_t feitos = 0;
     while (feitos < n) {
@@ -143,30 +144,52 @@ static int64_t prepara_ficheiro(int fd)
     return inteiros * tamanho_registo;
 }
 
-// Appends the records. On a failed write the file is cut back to the end of
-// the last whole record this run wrote.
+// After a failed write: reported, and the file cut back to the end of the
+// last whole record this run wrote.
+static bool corta_para_inteiros(int fd, int64_t inicio, int64_t escritos)
+{
+    perror(nome_ficheiro);
+    if (ftruncate(fd, inicio + escritos / tamanho_registo * tamanho_registo) == -1)
+        reporta(nome_ficheiro, errno);
+    return false;
+}
+
+// Between two pieces: a noted signal ends the run, once the record the last
+// piece ended inside of (bloco[0]) is complete.
+static void morre_do_sinal_adiado(int fd, int64_t inicio, int64_t &escritos)
+{
+    const int sinal = sinal_adiado;
+    if (sinal == 0)
+        return;
+    if (const size_t desvio = static_cast<size_t>(escritos % tamanho_registo); desvio > 0)
+        if (!escreve_tudo(fd, reinterpret_cast<const char *>(bloco) + desvio, sizeof bloco[0] - desvio, escritos))
+            corta_para_inteiros(fd, inicio, escritos);
+    signal(sinal, SIG_DFL);
+    raise(sinal);
+}
+
+// Appends the records, a piece at a time, after `inicio`, a record boundary.
 static bool povoa(int fd, int64_t inicio)
 {
+    const int64_t total = registos_a_escrever * tamanho_registo;
     int64_t escritos = 0;
     adia_sinais_terminais();
-    for (int64_t feitos = 0; feitos < registos_a_escrever;) {
-        morre_do_sinal_adiado();
-        const size_t n = static_cast<size_t>(
-            std::min<int64_t>(registos_a_escrever - feitos, registos_por_bloco));
-        constroi(bloco, n);
-        if (!escreve_bloco(fd, reinterpret_cast<const char *>(bloco), n * sizeof bloco[0], escritos)) {
-            const int erro = errno;
-            const int64_t fim = inicio + escritos / tamanho_registo * tamanho_registo;
-            errno = erro;
-            perror(nome_ficheiro);
-            if (ftruncate(fd, fim) == -1)
-                reporta(nome_ficheiro, errno);
-            return false;
-        }
-        feitos += static_cast<int64_t>(n);
+    for (;;) {
+        morre_do_sinal_adiado(fd, inicio, escritos);
+        if (escritos == total)
+            return true;
+        const size_t desvio = static_cast<size_t>(escritos % tamanho_registo);
+        const int64_t fim = inicio + escritos;
+        const size_t peca = static_cast<size_t>(std::min(total - escritos, bytes_por_peca - fim % bytes_por_peca));
+        const size_t registos = (desvio + peca + sizeof bloco[0] - 1) / sizeof bloco[0];
+        const size_t ja_feito = desvio > 0 ? 1 : 0;
+        constroi(bloco + ja_feito, registos - ja_feito);
+        if (!escreve_tudo(fd, reinterpret_cast<const char *>(bloco) + desvio, peca, escritos))
+            return corta_para_inteiros(fd, inicio, escritos);
+        // The record the piece ended inside of begins the next one.
+        if ((desvio + peca) % sizeof bloco[0] != 0)
+            bloco[0] = bloco[registos - 1];
     }
-    morre_do_sinal_adiado();
-    return true;
 }
 
 static unsigned semente()

@@ -23,6 +23,7 @@
 namespace {
 
 constexpr size_t registos_teste = POVOA_TESTE_REGISTOS;
+constexpr int64_t peca = int64_t{2} << 20;  // what povoa writes at a time
 const std::string a_escrever = "A ESCREVER ...\n";
 
 // The next `registos` records as the plain generator makes them from the
@@ -445,14 +446,15 @@ TEST_F(Povoa, FullDiskIsReportedAndCutBackToAWholeRecord)
     close(raiz);
 }
 
-TEST_F(Povoa, TerminalSignalEndsTheRunBetweenTwoBlocks)
+TEST_F(Povoa, TerminalSignalEndsTheRunBetweenTwoPieces)
 {
     // A signal that ended the run in the middle of a write would leave part
-    // of a record, as a kill does; ended between two blocks, the run leaves
+    // of a record, as a kill does; ended between two pieces, the run leaves
     // only whole records of its own, and still dies of the signal, having
-    // written at most the block it was making: the run is stopped, its size
-    // read, and only then signalled and let go on.
-    constexpr off_t bloco = 36864 * 28;
+    // written at most the piece it was making and the rest of the record
+    // that piece ended inside of: the run is stopped, its size read, and
+    // only then signalled and let go on.
+    constexpr off_t bloco = peca + 27;
     for (int vez = 0; vez < 6; ++vez) {
         const int sinal = std::vector{SIGTERM, SIGINT, SIGHUP}[static_cast<size_t>(vez % 3)];
         unlink(bd().c_str());
@@ -480,6 +482,99 @@ TEST_F(Povoa, TerminalSignalEndsTheRunBetweenTwoBlocks)
     kill(pid, SIGHUP);
     EXPECT_EQ(espera(pid).estado, 0);
     EXPECT_TRUE(le_ficheiro(bd()) == esperado(13, POVOA_LONGO_REGISTOS));
+}
+
+// Options for a run whose writes to BD.bin are logged to `diario` and that
+// raises `sinal` after its `k`-th one (k = 0: never).
+opcoes vistas(unsigned s, const std::string &diario, int k = 0, int sinal = 0, std::function<void()> depois = {})
+{
+    return semente(s, [=] {
+        setenv("LD_PRELOAD", ESCRITAS_VISTAS, 1);
+        setenv("ESCRITAS_DIARIO", diario.c_str(), 1);
+        setenv("ESCRITAS_DEPOIS", (std::to_string(k) + " " + std::to_string(sinal)).c_str(), 1);
+        opcao_asan("verify_asan_link_order=0");
+        if (depois)
+            depois();
+    });
+}
+
+TEST_F(Povoa, WritesArePiecesOfTwoMebibytesAtTheirBoundaries)
+{
+    // The first write reaches the first 2 MiB boundary past the file's end,
+    // the others are whole pieces, the last ends the run: 2,800,084 bytes
+    // after an empty file and after one of 3 records.
+    const std::string diario = dir + "/.saida/escritas";
+    const std::string base = registo("abc", 1, 2, 0) + registo("def", 3, 4, 1) + registo("ghi", 5, 6, 7);
+    for (const std::string &antes : {std::string(), base}) {
+        escreve_ficheiro(bd(), antes);
+        unlink(diario.c_str());
+        const execucao e = povoa(vistas(5, diario));
+        EXPECT_EQ(e.estado, 0);
+        EXPECT_EQ(e.erros, "");
+        const int64_t a = static_cast<int64_t>(antes.size()), total = registos_teste * 28;
+        EXPECT_EQ(le_ficheiro(diario), std::to_string(a) + " " + std::to_string(peca - a) + "\n" +
+                                           std::to_string(peca) + " " + std::to_string(total - (peca - a)) + "\n");
+        EXPECT_TRUE(le_ficheiro(bd()) == antes + esperado(5)) << antes.size() << " bytes before";
+    }
+}
+
+TEST_F(Povoa, SignalBetweenTwoPiecesCompletesTheRecordInProgress)
+{
+    // The first piece ends 8 bytes into record 74,898: the run writes the 20
+    // bytes that complete it, and only then dies of the signal.
+    const std::string diario = dir + "/.saida/escritas";
+    for (const int sinal : {SIGTERM, SIGINT, SIGHUP}) {
+        unlink(bd().c_str());
+        unlink(diario.c_str());
+        const execucao e = povoa(vistas(6, diario, 1, sinal));
+        EXPECT_EQ(e.sinal, sinal);
+        EXPECT_EQ(e.erros, "");
+        EXPECT_EQ(le_ficheiro(diario), "0 2097152\n2097152 20\n") << "signal " << sinal;
+        EXPECT_TRUE(le_ficheiro(bd()) == esperado(6, 74899)) << "signal " << sinal;
+    }
+    // Where the completing write fails (here past a file size limit, 10
+    // bytes in), the torn record is cut off: the run still dies of the signal.
+    unlink(bd().c_str());
+    unlink(diario.c_str());
+    const execucao e = povoa(vistas(6, diario, 1, SIGTERM, [] {
+        const rlimit r{static_cast<rlim_t>(peca + 10), static_cast<rlim_t>(peca + 10)};
+        setrlimit(RLIMIT_FSIZE, &r);
+    }));
+    EXPECT_EQ(e.sinal, SIGTERM);
+    EXPECT_EQ(e.erros, "BD.bin: File too large\n");
+    EXPECT_EQ(le_ficheiro(diario), "0 2097152\n2097152 10\n");
+    EXPECT_TRUE(le_ficheiro(bd()) == esperado(6, 74898));
+}
+
+TEST_F(Povoa, SearchBetweenTwoPiecesNeverSeesTheTornRecord)
+{
+    // Stopped after its second piece, the run has left the file 16 bytes
+    // into record 149,796: its name is there, its numbers are not. No search
+    // or state change may take it for a record (of state 0, stock 0) until
+    // the run goes on and completes it.
+    const std::string diario = dir + "/.saida/escritas";
+    const pid_t pid = lanca(POVOA_LONGO, {}, vistas(8, diario, 2, SIGSTOP));
+    int estado = 0;
+    ASSERT_EQ(waitpid(pid, &estado, WUNTRACED), pid);
+    ASSERT_TRUE(WIFSTOPPED(estado)) << "the run ended before its second piece";
+    const std::string registos = esperado(8, 149797);
+    ASSERT_EQ(le_ficheiro(bd()), registos.substr(0, 2 * peca));
+    const medicamento &r = *reinterpret_cast<const medicamento *>(&registos[149796 * 28]);
+    const std::string rasgado(nome_de(r));
+    ASSERT_EQ(registos.find(rasgado + std::string(5, '\0')), size_t{149796} * 28)
+        << "the torn record's name is not the run's first of that name";
+    const opcoes breve{.segundos = 20};
+    EXPECT_EQ(corre(PROCURA, {rasgado}, breve).saida, "Medicamento Inexistente\n");
+    const execucao nada = corre(ALTERNA, {rasgado}, breve);
+    EXPECT_EQ(nada.estado, 0);
+    EXPECT_EQ(nada.saida, "");
+    EXPECT_EQ(le_ficheiro(bd()), registos.substr(0, 2 * peca));
+    kill(pid, SIGCONT);
+    EXPECT_EQ(espera(pid).estado, 0);
+    const int32_t vendas = ordem_do_ficheiro(r.vendas);
+    EXPECT_EQ(corre(PROCURA, {rasgado}, breve).saida,
+              "\nMedicamento Encontrado\n\nNome " + rasgado + "\nStock 100\nVendas " +
+                  std::to_string(vendas) + "\n\n");
 }
 
 TEST_F(Povoa, OneGeneratorAtATimeAndTheOthersNeverWait)

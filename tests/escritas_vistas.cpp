@@ -1,0 +1,62 @@
+// Preloaded into a run of povoa to see its writes to BD.bin: each one that
+// succeeds is logged to the file ESCRITAS_DIARIO names as "OFFSET BYTES", the
+// offset being where the file ended before it (povoa appends). With
+// ESCRITAS_DEPOIS="K SIGNAL" the run raises SIGNAL right after its K-th
+// write to BD.bin: a stop, to look at the file between two writes, or a
+// terminal signal, which povoa acts on before its next write.
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+using escrita = ssize_t (*)(int, const void *, size_t);
+
+static escrita da_biblioteca()
+{
+    static escrita original = nullptr;
+    if (original == nullptr)
+        original = reinterpret_cast<escrita>(dlsym(RTLD_NEXT, "write"));
+    return original;
+}
+
+static bool e_a_base(int fd)
+{
+    char ligacao[64], destino[4096];
+    std::snprintf(ligacao, sizeof ligacao, "/proc/self/fd/%d", fd);
+    const ssize_t n = readlink(ligacao, destino, sizeof destino - 1);
+    if (n < 7)
+        return false;
+    destino[n] = '\0';
+    return std::strcmp(destino + n - 7, "/BD.bin") == 0;
+}
+
+extern "C" ssize_t write(int fd, const void *bytes, size_t n)
+{
+    if (!e_a_base(fd))
+        return da_biblioteca()(fd, bytes, n);
+    static unsigned long vistas;
+    const off_t onde = lseek(fd, 0, SEEK_END);
+    const ssize_t r = da_biblioteca()(fd, bytes, n);
+    const int erro = errno;
+    if (r > 0) {
+        if (const char *diario = getenv("ESCRITAS_DIARIO")) {
+            char linha[64];
+            const int tamanho = std::snprintf(linha, sizeof linha, "%lld %zd\n", static_cast<long long>(onde), r);
+            const int d = open(diario, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+            if (d == -1 || da_biblioteca()(d, linha, static_cast<size_t>(tamanho)) != tamanho)
+                abort();
+            close(d);
+        }
+        unsigned long k;
+        int sinal;
+        if (const char *depois = getenv("ESCRITAS_DEPOIS"))
+            if (std::sscanf(depois, "%lu %d", &k, &sinal) == 2 && ++vistas == k)
+                raise(sinal);
+    }
+    errno = erro;
+    return r;
+}
