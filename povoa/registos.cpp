@@ -35,7 +35,16 @@ static void constroi_em_sequencia(medicamento *destino, size_t n)
     }
 }
 
-void constroi(medicamento *destino, size_t n)
+// Records of a stretch in one pass of the kernels. The 8 stretches are
+// built side by side, 8 streams of stores por_faixa * 28 bytes apart; where
+// that distance is close to a multiple of 4 KiB the streams alias one
+// another in the processor's caches. Measured on this machine for
+// 20,000,000 records: 9,362 records a stretch (262,136 bytes, 8 short of 64
+// pages) took 80 ms, 4,681 66 ms, 3,120 (87,360 bytes, 21 1/3 pages) 49 ms.
+static constexpr size_t por_faixa_maximo = 3120;
+
+// n records, most of them from the stretches, the rest in order after them.
+static void constroi_em_faixas(medicamento *destino, size_t n)
 {
     const size_t por_faixa = n / faixas;
     size_t feitos = 0;
@@ -52,3 +61,17 @@ void constroi(medicamento *destino, size_t n)
     constroi_em_sequencia(destino + feitos, n - feitos);
 }
 
+void constroi(medicamento *destino, size_t n)
+{
+    constexpr size_t por_passagem = faixas * por_faixa_maximo;
+    size_t feitos = 0;
+    for (; n - feitos >= por_passagem; feitos += por_passagem)
+        constroi_em_faixas(destino + feitos, por_passagem);
+    // What is left of a piece, usually a few records: in order when too few
+    // to be worth the stretches' start (each new stretch length costs the
+    // jump to its start).
+    if (n - feitos < 64 * faixas)
+        constroi_em_sequencia(destino + feitos, n - feitos);
+    else
+        constroi_em_faixas(destino + feitos, n - feitos);
+}

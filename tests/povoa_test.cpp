@@ -127,15 +127,15 @@ TEST_F(Povoa, RecordsAreThoseOfSrandAndRandForEverySeed)
     // Seeds 0 and 1 seed alike; 2^31 and 2^32 - 1 are the seed's extremes.
     // Seed 40 reaches a draw where the low bit would change a letter, seed
     // 178 a letter that the vector code must make again; with 100,003
-    // records, no multiple of the 8 stretches, every run's last block ends
-    // in records made one at a time.
+    // records, every run's last piece ends in records made one at a time.
     static_assert(registos_teste % 8 != 0);
     EXPECT_EQ(primeiro_com(40, baixo_muda), 61691);
     EXPECT_EQ(primeiro_com(178, transporte), 1938);
-    // The tightest carries, in different lanes and blocks: seed 1769's is
-    // the sixth letter of record 16,153 (stretch 3 of the first block),
-    // 3725's the first of record 35,226 (stretch 7 of the first block),
-    // 1300's the third of record 98,963 (stretch 7 of the last block).
+    // The tightest carries, in different lanes and passes (of 24,960
+    // records, 8 stretches of 3,120): seed 1769's is the sixth letter of
+    // record 16,153 (stretch 5 of the first pass), 3725's the first of
+    // record 35,226 (stretch 3 of the second), 1300's the third of record
+    // 98,963 (stretch 7 of the second piece's first pass).
     EXPECT_EQ(primeiro_com(1769, transporte_justo), 16153);
     EXPECT_EQ(primeiro_com(3725, transporte_justo), 35226);
     EXPECT_EQ(primeiro_com(1300, transporte_justo), 98963);
