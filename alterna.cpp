@@ -1,6 +1,7 @@
 // alterna <nome>: deletes the medicine <nome> of BD.bin by marking its first
 // record, or restores it when it was deleted. Runs of alterna follow one
 // another through the semaphore of key 4567.
+#include "common/chave.h"
 #include "common/ipc.h"
 #include "common/medicamento.h"
 
@@ -110,7 +111,7 @@ int main(int argc, char *argv[])
     }
     // Without the lock a concurrent run could read the record before this
     // one writes it back, and one of the two changes would be lost.
-    remover = cria_semaforo(4567, 1);
+    remover = cria_semaforo(chave_do_semaforo(4567, "FARMACIA_CHAVE_ALTERNA"), 1);
     if (remover == -1) {
         fecha_saida();
         return 1;

@@ -1,6 +1,7 @@
 // procura <nome>: tells whether the medicine <nome> of BD.bin is available,
 // with its stock and sales, deleted, or not in the database at all. Runs of
 // procura follow one another through the semaphore of key 2345.
+#include "common/chave.h"
 #include "common/ipc.h"
 #include "common/medicamento.h"
 
@@ -52,7 +53,7 @@ int main(int argc, char *argv[])
     }
     // A failed cria_semaforo leaves -1, on which P and V report their failure;
     // the search only reads, so it still runs without the lock.
-    procura = cria_semaforo(2345, 1);
+    procura = cria_semaforo(chave_do_semaforo(2345, "FARMACIA_CHAVE_PROCURA"), 1);
     char nome[24];
     const std::string_view pedido = copia_nome(nome, sizeof nome, argv[1]);
     P(procura);

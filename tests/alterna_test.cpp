@@ -23,7 +23,7 @@ protected:
     // The state semaphore as every completed run must leave it.
     void semaforo_livre()
     {
-        const int id = semget(4567, 0, 0);
+        const int id = semget(chaves.alterna, 0, 0);
         ASSERT_NE(id, -1);
         EXPECT_EQ(semctl(id, 0, GETVAL), 1);
     }
@@ -178,7 +178,7 @@ TEST_F(Alterna, NoChangeWithoutTheLock)
     escreve_ficheiro(bd(), base);
 
     // A set that not even its owner may open.
-    const int alheio = semget(4567, 1, IPC_CREAT | 0);
+    const int alheio = semget(chaves.alterna, 1, IPC_CREAT | 0);
     ASSERT_NE(alheio, -1);
     const execucao vedado = alterna({"abc"}, sem_root);
     EXPECT_EQ(vedado.estado, 1);
@@ -188,7 +188,7 @@ TEST_F(Alterna, NoChangeWithoutTheLock)
 
     // A lock held elsewhere whose set is removed while the run waits for it.
     ASSERT_EQ(semctl(alheio, 0, IPC_RMID), 0);
-    const int preso = semget(4567, 1, IPC_CREAT | 0666);
+    const int preso = semget(chaves.alterna, 1, IPC_CREAT | 0666);
     ASSERT_NE(preso, -1);
     const pid_t pid = lanca(ALTERNA, {"abc"});
     usleep(200000);

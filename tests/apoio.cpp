@@ -16,6 +16,7 @@
 #include <sys/mount.h>
 #include <sys/prctl.h>
 #include <sys/sem.h>
+#include <sys/shm.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -46,6 +47,16 @@ void escreve_ficheiro(const std::string &caminho, const std::string &bytes)
     ASSERT_TRUE(f.good()) << caminho;
 }
 
+chaves_do_teste chaves;
+
+// Whether `chave` is one of this test's.
+static bool deste_teste(int chave)
+{
+    // 0 is IPC_PRIVATE, never a test's key.
+    return chave > 0 && (chave == chaves.procura || chave == chaves.alterna ||
+                         (chave >= chaves.propria && chave < chaves.propria + chaves_proprias));
+}
+
 std::vector<conjunto> conjuntos()
 {
     std::vector<conjunto> lista;
@@ -57,11 +68,29 @@ std::vector<conjunto> conjuntos()
         conjunto c{};
         std::string permissoes;
         campos >> c.chave >> c.id >> permissoes >> c.semaforos;
+        if (!deste_teste(c.chave))
+            continue;
         c.permissoes = std::stoi(permissoes, nullptr, 8);
         c.valor = semctl(c.id, 0, GETVAL);
         lista.push_back(c);
     }
     return lista;
+}
+
+// Removes the semaphore sets and shared-memory segments of this test's keys.
+static void remove_os_do_teste()
+{
+    for (int k : {chaves.procura, chaves.alterna})
+        if (const int id = deste_teste(k) ? semget(k, 0, 0) : -1; id != -1)
+            semctl(id, 0, IPC_RMID);
+    for (int k = chaves.propria; k < chaves.propria + chaves_proprias; ++k) {
+        if (!deste_teste(k))
+            continue;
+        if (const int id = semget(k, 0, 0); id != -1)
+            semctl(id, 0, IPC_RMID);
+        if (const int id = shmget(k, 0, 0); id != -1)
+            shmctl(id, IPC_RMID, nullptr);
+    }
 }
 
 void Diretorio::SetUp()
@@ -87,7 +116,7 @@ static int escreve_proc(const char *ficheiro, const std::string &texto)
 // Makes the calling process the owner of a new user namespace in which its
 // own uid and gid, and nothing else, are mapped to themselves. The error
 // number, or 0.
-static int entra_em_namespace_de_utilizador()
+int entra_em_namespace_de_utilizador()
 {
     const std::string uid = std::to_string(getuid()), gid = std::to_string(getgid());
     if (unshare(CLONE_NEWUSER) == -1)
@@ -102,6 +131,36 @@ static int entra_em_namespace_de_utilizador()
 
 void Ambiente::SetUp()
 {
+    // A block of keys that no set or segment has now, named after this
+    // process, which no other process alive has: another run of the suite
+    // picks another block, and the machine's programs use 2345 and 4567.
+    const auto livre = [](int k) {
+        return semget(k, 0, 0) == -1 && errno == ENOENT && shmget(k, 0, 0) == -1 && errno == ENOENT;
+    };
+    constexpr int por_bloco = 2 + chaves_proprias;
+    for (unsigned n = 0;; ++n) {
+        const int base = 0x46000000 + static_cast<int>((static_cast<unsigned>(getpid()) + n * 7919u) % 0x100000u) * por_bloco;
+        bool todas = true;
+        for (int k = base; k < base + por_bloco && todas; ++k)
+            todas = livre(k);
+        if (todas) {
+            chaves = {base, base + 1, base + 2};
+            break;
+        }
+    }
+    setenv("FARMACIA_CHAVE_PROCURA", std::to_string(chaves.procura).c_str(), 1);
+    setenv("FARMACIA_CHAVE_ALTERNA", std::to_string(chaves.alterna).c_str(), 1);
+    Diretorio::SetUp();
+}
+
+void Ambiente::TearDown()
+{
+    remove_os_do_teste();
+    Diretorio::TearDown();
+}
+
+void ChavesReais::SetUp()
+{
     if (unshare(CLONE_NEWIPC) == -1) {
         const int erro_ipc = errno;
         int erro_utilizador = entra_em_namespace_de_utilizador();
@@ -110,14 +169,23 @@ void Ambiente::SetUp()
         if (erro_utilizador != 0)
             GTEST_SKIP() << "neither a private IPC namespace (" << std::strerror(erro_ipc)
                          << ") nor a user namespace to make one in (" << std::strerror(erro_utilizador)
-                         << ") may be created here: a test that runs the programs or uses "
-                            "semaphores is not run";
+                         << ") may be created here: the programs' own keys 2345 and 4567 are not tested";
     }
+    chaves = {2345, 4567, 0};
+    unsetenv("FARMACIA_CHAVE_PROCURA");
+    unsetenv("FARMACIA_CHAVE_ALTERNA");
     Diretorio::SetUp();
 }
 
 void larga_direitos()
 {
+    // A process that holds no capability, as an ordinary user outside a
+    // user namespace of its own, has none to drop, and may not set the bits.
+    __user_cap_header_struct quem{_LINUX_CAPABILITY_VERSION_3, 0};
+    __user_cap_data_struct tem[_LINUX_CAPABILITY_U32S_3] = {};
+    if (getuid() != 0 && syscall(SYS_capget, &quem, tem) == 0 &&
+        (tem[0].permitted | tem[1].permitted | tem[0].effective | tem[1].effective) == 0)
+        return;
     // With SECBIT_NOROOT an exec by uid 0 no longer grants every capability;
     // then the capset empties the permitted, effective, inheritable and so
     // ambient sets.

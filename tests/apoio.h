@@ -1,6 +1,6 @@
-// What the tests share: running the programs in a fresh directory inside a
-// private IPC namespace, building database files byte by byte, and reading
-// back the semaphore sets a run left behind.
+// What the tests share: running the programs in a fresh directory with
+// semaphore keys of the test's own, building database files byte by byte,
+// and reading back the semaphore sets a run left behind.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -33,7 +33,17 @@ std::string registo(std::string_view nome, int32_t stock, int32_t vendas, int32_
 std::string le_ficheiro(const std::string &caminho);
 void escreve_ficheiro(const std::string &caminho, const std::string &bytes);
 
-// A semaphore set as the kernel lists it in this IPC namespace.
+// The keys of the semaphore sets and shared-memory segments a test uses,
+// which the test builds of procura and alterna are given: a block of its
+// own, unused when the test starts and removed when it ends. `propria` ..
+// `propria + chaves_proprias` are for the helpers' own tests.
+constexpr int chaves_proprias = 8;
+struct chaves_do_teste {
+    int procura, alterna, propria;
+};
+extern chaves_do_teste chaves;
+
+// The semaphore sets of this test's keys, as the kernel lists them.
 struct conjunto {
     int chave, id, permissoes, semaforos, valor;
 };
@@ -49,16 +59,14 @@ protected:
     std::string dir;
 };
 
-// The fixture of every test that runs a program or touches semaphores: a
-// fresh directory and a private IPC namespace of its own, so that the
-// machine's sets are never used. Root makes the namespace directly; another
-// user makes it inside a user namespace of its own, which maps only its own
-// uid and gid and gives the test process (not the programs it runs, which
-// lose every capability when they are executed) the rights over what it owns.
-// Skipped, saying why, only where neither is permitted.
+// The fixture of every test that runs a program or touches semaphores or
+// shared memory: a fresh directory and keys of its own (`chaves`), so that
+// the machine's sets are never used and two runs of the suite may run at
+// once. Needs no privilege.
 class Ambiente : public Diretorio {
 protected:
     void SetUp() override;
+    void TearDown() override;
     execucao corre(const std::string &programa, const std::vector<std::string> &argumentos,
                    const opcoes &o = {});
     // corre in two halves, for runs that overlap: each overlapping run needs
@@ -67,6 +75,21 @@ protected:
                 const opcoes &o = {}, int vez = 0);
     execucao espera(pid_t pid, const opcoes &o = {}, int vez = 0);
 };
+
+// For the installed programs, with their own keys 2345 and 4567: a private
+// IPC namespace, made directly by root, or by another user inside a user
+// namespace of its own, which maps only its own uid and gid (the programs,
+// which lose every capability when they are executed, gain nothing by it).
+// Skipped, saying why, only where neither is permitted.
+class ChavesReais : public Ambiente {
+protected:
+    void SetUp() override;
+};
+
+// Makes the calling process the owner of a new user namespace in which its
+// own uid and gid, and nothing else, are mapped to themselves. The error
+// number, or 0.
+int entra_em_namespace_de_utilizador();
 
 // A tmpfs of `tamanho` bytes (mount's size=, "1m" say), attached nowhere:
 // the descriptor of its root, inherited by the programs a test runs, which

@@ -2,29 +2,62 @@
 #include "apoio.h"
 
 #include <climits>
+#include <cstdlib>
+#include <sys/sem.h>
 #include <sstream>
 #include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
 
-std::string ipc_de_este_processo()
-{
-    char alvo[PATH_MAX] = {};
-    const ssize_t n = readlink("/proc/self/ns/ipc", alvo, sizeof alvo - 1);
-    return n > 0 ? std::string(alvo, static_cast<size_t>(n)) : "";
-}
-
-// Read before any fixture runs: the namespace the test program was started in.
-const std::string ipc_inicial = ipc_de_este_processo();
-
 using Apoio = Ambiente;
 
-TEST_F(Apoio, TestsRunInAnIpcNamespaceOfTheirOwn)
+// The set of `chave` on the machine, as its id, or -1 when there is none.
+int conjunto_de(int chave)
 {
-    ASSERT_NE(ipc_inicial, "");
-    EXPECT_NE(ipc_de_este_processo(), ipc_inicial) << "the machine's semaphore sets would be used";
+    return semget(chave, 0, 0);
+}
+
+TEST_F(Apoio, TestsUseSetsOfTheirOwnNeverTheMachines)
+{
+    // Whatever the machine's programs hold at 2345 and 4567 is left as it
+    // was: the programs the tests run make the test's sets instead.
+    const int procura_antes = conjunto_de(2345), alterna_antes = conjunto_de(4567);
+    EXPECT_NE(chaves.procura, 2345);
+    EXPECT_NE(chaves.alterna, 4567);
     EXPECT_TRUE(conjuntos().empty());
+    escreve_ficheiro(bd(), "");
+    EXPECT_EQ(corre(PROCURA, {"abc"}).saida, "Medicamento Inexistente\n");
+    EXPECT_EQ(corre(ALTERNA, {"abc"}).estado, 0);
+    const auto lista = conjuntos();
+    ASSERT_EQ(lista.size(), 2u);
+    EXPECT_EQ(lista[0].chave + lista[1].chave, chaves.procura + chaves.alterna);
+    EXPECT_EQ(conjunto_de(2345), procura_antes);
+    EXPECT_EQ(conjunto_de(4567), alterna_antes);
+}
+
+using Chaves = ChavesReais;
+
+TEST_F(Chaves, InstalledProgramsUseTheirOwnKeys2345And4567)
+{
+    // The builds the tests run read their keys from the environment; the
+    // installed ones never do.
+    setenv("FARMACIA_CHAVE_PROCURA", "1111", 1);
+    setenv("FARMACIA_CHAVE_ALTERNA", "2222", 1);
+    escreve_ficheiro(bd(), registo("abc", 1, 2, 1));
+    EXPECT_EQ(corre(PROCURA_INSTALADO, {"abc"}).saida, "\nMedicamento Encontrado\n\nNome abc\nStock 1\nVendas 2\n\n");
+    EXPECT_EQ(corre(ALTERNA_INSTALADO, {"abc"}).saida, "\nmedicamento apagado\n\n");
+    EXPECT_EQ(semget(1111, 0, 0), -1);
+    EXPECT_EQ(semget(2222, 0, 0), -1);
+    const auto lista = conjuntos();
+    ASSERT_EQ(lista.size(), 2u);
+    for (const conjunto &c : lista) {
+        EXPECT_TRUE(c.chave == 2345 || c.chave == 4567) << c.chave;
+        EXPECT_EQ(c.permissoes, 0666);
+        EXPECT_EQ(c.semaforos, 1);
+        EXPECT_EQ(c.valor, 1);
+    }
+    EXPECT_NE(lista[0].chave, lista[1].chave);
 }
 
 TEST_F(Apoio, RunWithoutRightsIsHeldToThePermissionBits)

@@ -14,7 +14,8 @@ namespace {
 
 using Memoria = Ambiente;
 
-constexpr int chave = 888;
+// The keys the helpers are tried on: chave .. chave + 2, the test's own.
+const int &chave = chaves.propria;
 void *const falhou = reinterpret_cast<void *>(-1);
 
 // What one call printed, in a child that goes on after it and ends with 7;
@@ -95,8 +96,8 @@ TEST_F(Memoria, ShmallocReportsWhichStepFailedAndKeepsTheSegment)
     EXPECT_EQ(e.saida, "");
 
     // Had but not attached: the id is given and the segment stays.
-    constexpr int nova = chave + 2;
-    e = so([] {
+    const int nova = chave + 2;
+    e = so([nova] {
         falha_shmat(EACCES);
         int id_filho = -5;
         EXPECT_EQ(shmalloc(nova, 4096, &id_filho), falhou);

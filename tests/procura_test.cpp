@@ -23,7 +23,7 @@ protected:
     {
         const auto lista = conjuntos();
         ASSERT_EQ(lista.size(), 1u);
-        EXPECT_EQ(lista[0].chave, 2345);
+        EXPECT_EQ(lista[0].chave, chaves.procura);
         EXPECT_EQ(lista[0].semaforos, 1);
         EXPECT_EQ(lista[0].permissoes, 0666);
         EXPECT_EQ(lista[0].valor, 1);
@@ -142,7 +142,7 @@ TEST_F(Procura, AnswerThatCannotBeWrittenIsAFailure)
 TEST_F(Procura, SearchWaitsForALockHeldElsewhere)
 {
     escreve_ficheiro(bd(), registo("abc", 1, 2, 1));
-    const int id = semget(2345, 1, IPC_CREAT | 0666);
+    const int id = semget(chaves.procura, 1, IPC_CREAT | 0666);
     ASSERT_NE(id, -1);  // value 0: held, as by a run that never gave it back
     const pid_t quem = fork();
     if (quem == 0) {
@@ -160,7 +160,7 @@ TEST_F(Procura, SearchWaitsForALockHeldElsewhere)
 
 TEST_F(Procura, UnusableSemaphoreIsReportedAndTheSearchStillRuns)
 {
-    ASSERT_NE(semget(2345, 1, IPC_CREAT | 0), -1);  // a set that not even its owner may use
+    ASSERT_NE(semget(chaves.procura, 1, IPC_CREAT | 0), -1);  // a set that not even its owner may use
     escreve_ficheiro(bd(), registo("abc", 1, 2, 0));
     const execucao e = procura({"abc"}, {.sem_direitos = true});
     EXPECT_EQ(e.estado, 0);

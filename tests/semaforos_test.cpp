@@ -12,7 +12,8 @@ namespace {
 
 using Semaforos = Ambiente;
 
-constexpr int chave = 777;
+// The key the helpers are tried on, one of the test's own.
+const int &chave = chaves.propria;
 
 TEST_F(Semaforos, FirstCallCreatesOneSemaphoreAt1AndPVLeaveIt)
 {

@@ -17,10 +17,11 @@
 
 int tmpfs_solto(const char *tamanho)
 {
-    // An ordinary user may mount only in a mount namespace of its user
-    // namespace; root may anywhere. A process that may make none of either
-    // finds out from fsopen.
-    unshare(CLONE_NEWNS);
+    // An ordinary user may mount only in a mount namespace of a user
+    // namespace of its own; root may anywhere. A process that may make
+    // neither finds out from fsopen.
+    if (unshare(CLONE_NEWNS) == -1 && errno == EPERM && entra_em_namespace_de_utilizador() == 0)
+        unshare(CLONE_NEWNS);
 #if defined(SYS_fsopen) && defined(SYS_fsconfig) && defined(SYS_fsmount)
     const int fs = static_cast<int>(syscall(SYS_fsopen, "tmpfs", FSOPEN_CLOEXEC));
     if (fs == -1 && errno == ENOSYS)
