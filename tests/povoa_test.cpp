@@ -498,6 +498,19 @@ opcoes vistas(unsigned s, const std::string &diario, int k = 0, int sinal = 0, s
     });
 }
 
+// What a run with the preloaded library printed on standard error, less the
+// line where an emulator's own loader, reading LD_PRELOAD too, says it
+// cannot load a library of the emulated processor.
+std::string erros_sem_o_emulador(const std::string &erros)
+{
+    std::istringstream linhas(erros);
+    std::string linha, resto;
+    while (std::getline(linhas, linha))
+        if (linha.find(ESCRITAS_VISTAS) == std::string::npos)
+            resto += linha + "\n";
+    return resto;
+}
+
 TEST_F(Povoa, WritesArePiecesOfTwoMebibytesAtTheirBoundaries)
 {
     // The first write reaches the first 2 MiB boundary past the file's end,
@@ -510,7 +523,7 @@ TEST_F(Povoa, WritesArePiecesOfTwoMebibytesAtTheirBoundaries)
         unlink(diario.c_str());
         const execucao e = povoa(vistas(5, diario));
         EXPECT_EQ(e.estado, 0);
-        EXPECT_EQ(e.erros, "");
+        EXPECT_EQ(erros_sem_o_emulador(e.erros), "");
         const int64_t a = static_cast<int64_t>(antes.size()), total = registos_teste * 28;
         EXPECT_EQ(le_ficheiro(diario), std::to_string(a) + " " + std::to_string(peca - a) + "\n" +
                                            std::to_string(peca) + " " + std::to_string(total - (peca - a)) + "\n");
@@ -528,7 +541,7 @@ TEST_F(Povoa, SignalBetweenTwoPiecesCompletesTheRecordInProgress)
         unlink(diario.c_str());
         const execucao e = povoa(vistas(6, diario, 1, sinal));
         EXPECT_EQ(e.sinal, sinal);
-        EXPECT_EQ(e.erros, "");
+        EXPECT_EQ(erros_sem_o_emulador(e.erros), "");
         EXPECT_EQ(le_ficheiro(diario), "0 2097152\n2097152 20\n") << "signal " << sinal;
         EXPECT_TRUE(le_ficheiro(bd()) == esperado(6, 74899)) << "signal " << sinal;
     }
@@ -541,7 +554,7 @@ TEST_F(Povoa, SignalBetweenTwoPiecesCompletesTheRecordInProgress)
         setrlimit(RLIMIT_FSIZE, &r);
     }));
     EXPECT_EQ(e.sinal, SIGTERM);
-    EXPECT_EQ(e.erros, "BD.bin: File too large\n");
+    EXPECT_EQ(erros_sem_o_emulador(e.erros), "BD.bin: File too large\n");
     EXPECT_EQ(le_ficheiro(diario), "0 2097152\n2097152 10\n");
     EXPECT_TRUE(le_ficheiro(bd()) == esperado(6, 74898));
 }
