@@ -2,8 +2,9 @@
 // record, or restores it when it was deleted. Runs of alterna follow one
 // another through the semaphore of key 4567.
 #include "common/chave.h"
+#include "common/ficheiro.h"
 #include "common/ipc.h"
-#include "common/medicamento.h"
+#include "common/varrimento.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -13,7 +14,7 @@
 
 int remover;  // the state semaphore's set id
 
-static bool qualquer(int32_t)
+static bool qualquer(int32_t, void *)
 {
     return true;
 }
@@ -24,21 +25,8 @@ static bool qualquer(int32_t)
 // the file leaves either the old or the new record.
 static bool escreve_registo(int fd, int64_t j)
 {
-    const char *bytes = reinterpret_cast<const char *>(&m);
-    size_t escritos = 0;
-    while (escritos < sizeof m) {
-        const ssize_t n = pwrite(fd, bytes + escritos, sizeof m - escritos,
-                                 j * tamanho_registo + static_cast<int64_t>(escritos));
-        if (n == -1 && errno == EINTR)
-            continue;
-        if (n <= 0) {
-            if (n == 0)
-                errno = EIO;
-            return false;
-        }
-        escritos += static_cast<size_t>(n);
-    }
-    return true;
+    int64_t escritos = 0;
+    return escreve_tudo(fd, reinterpret_cast<const char *>(&m), sizeof m, j * tamanho_registo, escritos);
 }
 
 // Switches the state of the first record named `nome` in the open file and
@@ -63,7 +51,7 @@ static int alterna_em(int fd, std::string_view nome, const char *&mensagem)
         m.estado = ordem_do_ficheiro(apagado);
         mensagem = "\nmedicamento apagado\n";
     } else {
-        puts("\nEstado Inválido\n");
+        mensagem = "\nEstado Inválido\n";
         return 0;
     }
     if (!escreve_registo(fd, j)) {
@@ -77,8 +65,7 @@ static int alterna_em(int fd, std::string_view nome, const char *&mensagem)
     while (fdatasync(fd) == -1) {
         if (errno == EINTR)
             continue;
-        std::fprintf(stderr, "%s: %s (the record's state on disk is now uncertain)\n", nome_ficheiro,
-                     std::strerror(errno));
+        reporta(nome_ficheiro, errno, " (the record's state on disk is now uncertain)");
         mensagem = nullptr;
         return 1;
     }
@@ -87,7 +74,7 @@ static int alterna_em(int fd, std::string_view nome, const char *&mensagem)
 
 static int alterna(std::string_view nome)
 {
-    const int fd = abre_ficheiro(O_RDWR);
+    const int fd = abre_ficheiro(O_RDWR, nome_ficheiro);
     if (fd == -1) {
         puts("Ficheiro nao encontrado");
         return 0;

@@ -13,6 +13,7 @@
 // in progress is complete. A kill can leave part of a record: the next run
 // cuts it off. One run at a time appends: a run takes an exclusive flock on
 // the file before it looks at its size.
+#include "common/ficheiro.h"
 #include "common/medicamento.h"
 #include "povoa/gerador.h"
 #include "povoa/registos.h"
@@ -25,6 +26,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <string_view>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -66,41 +68,6 @@ static void adia_sinais_terminais()
     }
 }
 
-// Writes `n` bytes at the end of the file, continuing short writes;
-// `escritos` counts the bytes that reached the file.
-static bool escreve_tudo(int fd, const char *bytes, size_t n, int64_t &escritos)
-{
-    size_t feitos = 0;
-    while (feitos < n) {
-        const ssize_t r = write(fd, bytes + feitos, n - feitos);
-        if (r == -1 && errno == EINTR)
-            continue;
-        if (r <= 0) {
-            if (r == 0)
-                errno = EIO;
-            return false;
-        }
-        feitos += static_cast<size_t>(r);
-        escritos += r;
-    }
-    return true;
-}
-
-// Opens BD.bin as fopen's "ab+" would (read and append, created 0666 less
-// the umask), never on one of the standard descriptors, where a message
-// printed later would land in the database. -1 after reporting.
-static int abre()
-{
-    int fd = open(nome_ficheiro, O_RDWR | O_APPEND | O_CREAT | O_NONBLOCK | O_CLOEXEC, 0666);
-    if (fd != -1)
-        fd = fora_das_normais(fd);
-    if (fd == -1) {
-        perror("can't open: ");
-        return -1;
-    }
-    return fd;
-}
-
 // Takes the generator's lock and makes the file end on a record boundary.
 // Holding the lock, this run is the only one appending, so bytes past the
 // last whole record can only be what an interrupted run (a kill, a crash)
@@ -120,27 +87,19 @@ static int64_t prepara_ficheiro(int fd)
         reporta(nome_ficheiro, errno);
         return -1;
     }
-    if (!S_ISREG(st.st_mode)) {
-        std::fprintf(stderr, "%s: not a regular file\n", nome_ficheiro);
-        return -1;
-    }
     const int64_t inteiros = st.st_size / tamanho_registo;
     const int64_t a_mais = st.st_size % tamanho_registo;
     if (a_mais == 0)
         return st.st_size;
     const char *bytes = a_mais == 1 ? "byte" : "bytes";
     if (ftruncate(fd, inteiros * tamanho_registo) == -1) {
-        std::fprintf(stderr,
-                     "%s: %s; the partial record at the end (%lld %s) was not cut off and nothing was "
-                     "appended\n",
-                     nome_ficheiro, std::strerror(errno), static_cast<long long>(a_mais), bytes);
+        reporta_texto(nome_ficheiro, "%s; the partial record at the end (%lld %s) was not cut off and nothing was appended",
+                      std::strerror(errno), static_cast<long long>(a_mais), bytes);
         return -1;
     }
-    std::fprintf(stderr,
-                 "%s: cut off %lld %s of a partial record at the end, left by an interrupted write; "
-                 "%lld %s kept\n",
-                 nome_ficheiro, static_cast<long long>(a_mais), bytes, static_cast<long long>(inteiros),
-                 inteiros == 1 ? "whole record" : "whole records");
+    reporta_texto(nome_ficheiro, "cut off %lld %s of a partial record at the end, left by an interrupted write; %lld %s kept",
+                  static_cast<long long>(a_mais), bytes, static_cast<long long>(inteiros),
+                  inteiros == 1 ? "whole record" : "whole records");
     return inteiros * tamanho_registo;
 }
 
@@ -148,7 +107,7 @@ static int64_t prepara_ficheiro(int fd)
 // last whole record this run wrote.
 static bool corta_para_inteiros(int fd, int64_t inicio, int64_t escritos)
 {
-    perror(nome_ficheiro);
+    reporta(nome_ficheiro, errno);
     if (ftruncate(fd, inicio + escritos / tamanho_registo * tamanho_registo) == -1)
         reporta(nome_ficheiro, errno);
     return false;
@@ -162,7 +121,7 @@ static void morre_do_sinal_adiado(int fd, int64_t inicio, int64_t &escritos)
     if (sinal == 0)
         return;
     if (const size_t desvio = static_cast<size_t>(escritos % tamanho_registo); desvio > 0)
-        if (!escreve_tudo(fd, reinterpret_cast<const char *>(bloco) + desvio, sizeof bloco[0] - desvio, escritos))
+        if (!escreve_tudo(fd, reinterpret_cast<const char *>(bloco) + desvio, sizeof bloco[0] - desvio, -1, escritos))
             corta_para_inteiros(fd, inicio, escritos);
     signal(sinal, SIG_DFL);
     raise(sinal);
@@ -184,7 +143,7 @@ static bool povoa(int fd, int64_t inicio)
         const size_t registos = (desvio + peca + sizeof bloco[0] - 1) / sizeof bloco[0];
         const size_t ja_feito = desvio > 0 ? 1 : 0;
         constroi(bloco + ja_feito, registos - ja_feito);
-        if (!escreve_tudo(fd, reinterpret_cast<const char *>(bloco) + desvio, peca, escritos))
+        if (!escreve_tudo(fd, reinterpret_cast<const char *>(bloco) + desvio, peca, -1, escritos))
             return corta_para_inteiros(fd, inicio, escritos);
         // The record the piece ended inside of begins the next one.
         if ((desvio + peca) % sizeof bloco[0] != 0)
@@ -230,7 +189,7 @@ static bool responde_a_opcoes(int argc, char *argv[], int &estado)
         else if (opcao == "--version")
             std::puts("povoa (farmacia) " FARMACIA_VERSAO);
         else {
-            std::fprintf(stderr, "povoa: unrecognized option '%s'\n", argv[i]);
+            reporta_texto("povoa", "unrecognized option '%s'", argv[i]);
             uso(stderr);
             estado = 2;
             return true;
@@ -250,7 +209,8 @@ int main(int argc, char *argv[])
     // run in the middle of a record.
     signal(SIGXFSZ, SIG_IGN);
 
-    const int fd = abre();
+    // As fopen's "ab+" opens it: read and append, created 0666 less the umask.
+    const int fd = abre_ficheiro(O_RDWR | O_APPEND | O_CREAT, "can't open: ");
     if (fd == -1)
         return -1;
     const int64_t inicio = prepara_ficheiro(fd);

@@ -2,8 +2,9 @@
 // with its stock and sales, deleted, or not in the database at all. Runs of
 // procura follow one another through the semaphore of key 2345.
 #include "common/chave.h"
+#include "common/ficheiro.h"
 #include "common/ipc.h"
-#include "common/medicamento.h"
+#include "common/varrimento.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -12,7 +13,7 @@
 
 int procura;  // the search semaphore's set id
 
-static bool decide(int32_t estado)
+static bool decide(int32_t estado, void *)
 {
     return estado == disponivel || estado == apagado;
 }
@@ -21,7 +22,7 @@ static bool decide(int32_t estado)
 // the cause is then reported on standard error and nothing is printed.
 static bool procura_med(std::string_view nome)
 {
-    const int fd = abre_ficheiro(O_RDONLY);
+    const int fd = abre_ficheiro(O_RDONLY, nome_ficheiro);
     if (fd == -1)
         return false;
     const int64_t j = percorre(fd, nome, decide);

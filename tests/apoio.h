@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "common/medicamento.h"
+#include "common/varrimento.h"
 
 struct execucao {
     int estado;  // exit status; -1 when the program was killed by a signal or timed out

@@ -11,17 +11,23 @@ namespace {
 
 class Varrimento : public Diretorio {
 protected:
-    // Scans BD.bin for `nome`, accepting every state.
-    int64_t varre(std::string_view nome, bool (*aceita)(int32_t) = qualquer)
+    // Scans BD.bin for `nome`, accepting every state unless told otherwise.
+    int64_t varre(std::string_view nome, teste_do_registo aceita = qualquer, void *contexto = nullptr)
     {
         const int fd = open(bd().c_str(), O_RDONLY);
         EXPECT_NE(fd, -1);
-        const int64_t j = percorre(fd, nome, aceita);
+        const int64_t j = percorre(fd, nome, aceita, contexto);
         close(fd);
         return j;
     }
-    static bool qualquer(int32_t) { return true; }
+    static bool qualquer(int32_t, void *) { return true; }
+    static bool disponiveis(int32_t e, void *) { return e == disponivel; }
 };
+
+// Records per window, and the one that starts in the first window and ends
+// in the second.
+constexpr int64_t por_janela = bytes_por_janela / tamanho_registo;
+static_assert(bytes_por_janela % tamanho_registo != 0, "some record straddles two windows");
 
 TEST_F(Varrimento, MaskedPrefixNeverHidesOrInventsAMatch)
 {
@@ -44,7 +50,7 @@ TEST_F(Varrimento, MaskedPrefixNeverHidesOrInventsAMatch)
         const std::string com_lixo = (nome + std::string(1, '\0') + "lixo").substr(0, 16);
         ficheiro += registo(com_lixo, 0, 0, 1);
         escreve_ficheiro(bd(), ficheiro);
-        EXPECT_EQ(varre(nome), static_cast<int64_t>(ficheiro.size() / 28 - 1)) << "length " << n;
+        EXPECT_EQ(varre(nome), static_cast<int64_t>(ficheiro.size() / tamanho_registo - 1)) << "length " << n;
         EXPECT_EQ(std::string(m.nome, 16), com_lixo + std::string(16 - com_lixo.size(), '\0'));
     }
 }
@@ -53,20 +59,29 @@ TEST_F(Varrimento, EmptyFileAndTrailingPartialRecordAreNotVisited)
 {
     escreve_ficheiro(bd(), "");
     EXPECT_EQ(varre("abc"), nenhum_aceite);
-    escreve_ficheiro(bd(), registo("x", 0, 0, 1) + registo("abc", 0, 0, 1).substr(0, 27));
+    escreve_ficheiro(bd(), registo("x", 0, 0, 1) + registo("abc", 0, 0, 1).substr(0, tamanho_registo - 1));
     EXPECT_EQ(varre("abc"), nenhum_aceite);
 }
 
-TEST_F(Varrimento, StopsAtLowestAcceptedIndexAcrossBlocks)
+TEST_F(Varrimento, StopsAtLowestAcceptedIndexAcrossWindows)
 {
-    // 100,000 records span several read blocks; the test rejects the first
-    // match, so the scan must go on to the next one, in the third block.
+    // The test rejects the first two matches, the second of them the record
+    // that straddles the first two windows: the scan must go on to the next
+    // one, in the second window. A record named only once, the straddling
+    // one, is read whole from both.
     std::string ficheiro;
-    for (int i = 0; i < 100000; ++i)
-        ficheiro += registo(i == 3 || i == 70000 || i == 90000 ? "alvo" : "outro", i, 0, i == 3 ? 0 : 1);
+    for (int64_t i = 0; i < por_janela + 20000; ++i) {
+        const bool alvo = i == 3 || i == por_janela || i == por_janela + 5000;
+        ficheiro += registo(alvo ? "alvo" : "outro", static_cast<int32_t>(i), 77, i == por_janela + 5000);
+    }
     escreve_ficheiro(bd(), ficheiro);
-    EXPECT_EQ(varre("alvo", [](int32_t e) { return e == 1; }), 70000);
-    EXPECT_EQ(ordem_do_ficheiro(m.stock), 70000);
+    EXPECT_EQ(varre("alvo", disponiveis), por_janela + 5000);
+    EXPECT_EQ(ordem_do_ficheiro(m.stock), por_janela + 5000);
+    ficheiro.replace(static_cast<size_t>(por_janela * tamanho_registo), 16, std::string("sobre\0\0\0\0\0\0\0\0\0\0\0", 16));
+    escreve_ficheiro(bd(), ficheiro);
+    EXPECT_EQ(varre("sobre"), por_janela);
+    EXPECT_EQ(std::string(reinterpret_cast<const char *>(&m), sizeof m),
+              registo("sobre", static_cast<int32_t>(por_janela), 77, 0));
 }
 
 TEST_F(Varrimento, EveryPositionAmongRecordsTestedTogetherIsVisited)
@@ -85,20 +100,21 @@ TEST_F(Varrimento, EveryPositionAmongRecordsTestedTogetherIsVisited)
     }
     escreve_ficheiro(bd(), registo("x", 0, 0, 1) + registo("alvo", 1, 0, 0) + registo("alvo", 2, 0, 1) +
                                registo("alvo", 3, 0, 1));
-    EXPECT_EQ(varre("alvo", [](int32_t e) { return e == 1; }), 2);
+    EXPECT_EQ(varre("alvo", disponiveis), 2);
 }
 
-// The scans below change BD.bin from inside the test, at the first match.
-std::string alvo_bd;
-
-// Cuts BD.bin to `bytes` when the scan meets the record of state 7, and
-// accepts every later record of the name.
-int64_t cortar_em;
-bool corta_no_7(int32_t estado)
+// A scan's test that cuts BD.bin to `bytes` when it meets the record of
+// state 7, and accepts every later record of the name.
+struct corte {
+    std::string ficheiro;
+    int64_t bytes;
+};
+bool corta_no_7(int32_t estado, void *contexto)
 {
     if (estado != 7)
         return true;
-    EXPECT_EQ(truncate(alvo_bd.c_str(), cortar_em), 0);
+    const corte &c = *static_cast<const corte *>(contexto);
+    EXPECT_EQ(truncate(c.ficheiro.c_str(), c.bytes), 0);
     return false;
 }
 
@@ -117,21 +133,20 @@ TEST_F(Varrimento, FileCutShortUnderAMappedWindowEndsTheScanWithoutKillingIt)
     for (int i = 0; i < 100000; ++i)
         ficheiro += registo(i == 0 || i == 60000 || i == 75000 ? "alvo" : "outro", i, 0, i == 0 ? 7 : 1);
     escreve_ficheiro(bd(), ficheiro);
-    alvo_bd = bd();
-    cortar_em = 40000 * 28 + 10;
+    corte c{bd(), 40000 * tamanho_registo + 10};
     struct sigaction proprio {}, depois;
     proprio.sa_handler = outro_sigbus;
     ASSERT_EQ(sigaction(SIGBUS, &proprio, nullptr), 0);
-    EXPECT_EQ(varre("alvo", corta_no_7), nenhum_aceite);
+    EXPECT_EQ(varre("alvo", corta_no_7, &c), nenhum_aceite);
     // The program's own handling of SIGBUS is given back.
     ASSERT_EQ(sigaction(SIGBUS, nullptr, &depois), 0);
     EXPECT_EQ(depois.sa_handler, outro_sigbus);
     signal(SIGBUS, SIG_DFL);
 
     // The records still in the file after the cut are visited.
-    ficheiro.replace(39999 * 28, 28, registo("alvo", 39999, 0, 1));
+    ficheiro.replace(39999 * tamanho_registo, tamanho_registo, registo("alvo", 39999, 0, 1));
     escreve_ficheiro(bd(), ficheiro);
-    EXPECT_EQ(varre("alvo", corta_no_7), 39999);
+    EXPECT_EQ(varre("alvo", corta_no_7, &c), 39999);
     EXPECT_EQ(ordem_do_ficheiro(m.stock), 39999);
 }
 
@@ -194,22 +209,24 @@ TEST_F(Varrimento, RecordTornByACutWithinThePageIsNotVisited)
     // Past the end of the file, the rest of its last page reads as zeros:
     // a record cut to its first 10 bytes would show its name with state 0.
     escreve_ficheiro(bd(), registo("alvo", 0, 0, 7) + registo("x", 0, 0, 1) + registo("alvo", 2, 2, 1));
-    alvo_bd = bd();
-    cortar_em = 2 * 28 + 10;
-    EXPECT_EQ(varre("alvo", corta_no_7), nenhum_aceite);
+    corte c{bd(), 2 * tamanho_registo + 10};
+    EXPECT_EQ(varre("alvo", corta_no_7, &c), nenhum_aceite);
 }
 
 TEST_F(Varrimento, RecordsAppendedDuringTheScanAreNotVisited)
 {
     escreve_ficheiro(bd(), registo("alvo", 0, 0, 0) + registo("outro", 0, 0, 1));
-    alvo_bd = bd();
-    EXPECT_EQ(varre("alvo", [](int32_t e) {
-                  const std::string mais = registo("alvo", 5, 0, 1);
-                  const int fd = open(alvo_bd.c_str(), O_WRONLY | O_APPEND);
-                  EXPECT_EQ(write(fd, mais.data(), mais.size()), 28);
-                  close(fd);
-                  return e == 1;
-              }),
+    std::string ficheiro = bd();
+    EXPECT_EQ(varre(
+                  "alvo",
+                  [](int32_t e, void *contexto) {
+                      const std::string mais = registo("alvo", 5, 0, 1);
+                      const int fd = open(static_cast<const std::string *>(contexto)->c_str(), O_WRONLY | O_APPEND);
+                      EXPECT_EQ(write(fd, mais.data(), mais.size()), tamanho_registo);
+                      close(fd);
+                      return e == disponivel;
+                  },
+                  &ficheiro),
               nenhum_aceite);
 }
 
@@ -220,7 +237,7 @@ TEST_F(Varrimento, OffsetsBeyondTwoGibibytesAreRight)
     constexpr int64_t ultimo = 80'000'000;
     const std::string r = registo("fundo", 7, 8, 1);
     const int fd = open(bd().c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
-    ASSERT_EQ(pwrite(fd, r.data(), r.size(), ultimo * 28), 28);
+    ASSERT_EQ(pwrite(fd, r.data(), r.size(), ultimo * tamanho_registo), tamanho_registo);
     close(fd);
     EXPECT_EQ(varre("fundo"), ultimo);
     EXPECT_EQ(ordem_do_ficheiro(m.vendas), 8);

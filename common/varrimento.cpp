@@ -1,4 +1,4 @@
-#include "medicamento.h"
+#include "common/varrimento.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -34,7 +34,7 @@ medicamento m;
 // held in small pages; read from the disk with 128 KiB of read-ahead, a cold
 // search took 150 ms against a cold cat's 230, and left the file in 2 MiB
 // folios. About 3 MiB stay resident.
-static constexpr int64_t bytes_por_janela = int64_t{2} << 20;
+static_assert(bytes_por_janela % 4096 == 0);
 
 // Which windows are mapped, which read, and what a fault means:
 // - A window that holds a hole of the file (a sparse file) is read with
@@ -71,7 +71,8 @@ struct pedido {
     int fd;
     std::string_view nome;
     uint64_t prefixo, mascara;  // see percorre
-    bool (*aceita)(int32_t estado);
+    teste_do_registo aceita;
+    void *contexto;
     char *lugar;  // where every window is mapped: 2 MiB of address space aligned to 2 MiB, and 2 MiB after
     int64_t buraco;  // see tem_buraco
 };
@@ -143,7 +144,7 @@ static int64_t examina(const medicamento *r, int64_t primeiro, size_t n, const c
         }
         // A fault in the program's test is not the window's.
         janela = nullptr;
-        const bool aceite = q.aceita(ordem_do_ficheiro(registo.estado));
+        const bool aceite = q.aceita(ordem_do_ficheiro(registo.estado), q.contexto);
         janela = mapa;
         if (aceite) {
             m = registo;
@@ -266,7 +267,7 @@ __attribute__((noinline)) static int64_t varre()
     return nenhum_aceite;
 }
 
-int64_t percorre(int fd, std::string_view nome, bool (*aceita)(int32_t estado))
+int64_t percorre(int fd, std::string_view nome, teste_do_registo aceita, void *contexto)
 {
     if (nome.size() > sizeof m.nome)
         return nenhum_aceite;
@@ -283,7 +284,7 @@ int64_t percorre(int fd, std::string_view nome, bool (*aceita)(int32_t estado))
     std::memcpy(chave, nome.data(), nome.size());
     unsigned char bytes_mascara[sizeof(uint64_t)] = {};
     std::memset(bytes_mascara, 0xff, std::min(nome.size() + 1, sizeof bytes_mascara));
-    procurado = {fd, nome, 0, 0, aceita, nullptr, 0};
+    procurado = {fd, nome, 0, 0, aceita, contexto, nullptr, 0};
     std::memcpy(&procurado.prefixo, chave, sizeof procurado.prefixo);
     std::memcpy(&procurado.mascara, bytes_mascara, sizeof procurado.mascara);
 
@@ -329,53 +330,4 @@ std::string_view copia_nome(char *buffer, size_t tamanho, const char *argumento)
     if (n < tamanho)
         buffer[n] = '\0';
     return {buffer, n};
-}
-
-void reporta(const char *objeto, int erro)
-{
-    std::fprintf(stderr, "%s: %s\n", objeto, std::strerror(erro));
-}
-
-int fora_das_normais(int fd)
-{
-    if (fd > STDERR_FILENO)
-        return fd;
-    const int outro = fcntl(fd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
-    const int erro = errno;
-    close(fd);
-    errno = erro;
-    return outro;
-}
-
-int abre_ficheiro(int modo)
-{
-    int fd = open(nome_ficheiro, modo | O_NONBLOCK | O_CLOEXEC);
-    if (fd != -1)
-        fd = fora_das_normais(fd);
-    if (fd == -1) {
-        reporta(nome_ficheiro, errno);
-        return -1;
-    }
-    struct stat st;
-    if (fstat(fd, &st) == -1) {
-        const int erro = errno;
-        close(fd);
-        reporta(nome_ficheiro, erro);
-        return -1;
-    }
-    if (!S_ISREG(st.st_mode)) {
-        close(fd);
-        std::fprintf(stderr, "%s: not a regular file\n", nome_ficheiro);
-        return -1;
-    }
-    return fd;
-}
-
-bool fecha_saida()
-{
-    if (std::ferror(stdout) || std::fclose(stdout) != 0) {
-        reporta("stdout", errno);
-        return false;
-    }
-    return true;
 }
