@@ -78,11 +78,11 @@ static void salta(uint32_t *estado)
     uint32_t r[2 * grau - 1];
     std::memcpy(r, estado, grau * sizeof r[0]);
     recorre(r, grau, 2 * grau - 1);
-    for (size_t m = 0; m < grau; ++m) {
+    for (size_t t = 0; t < grau; ++t) {
         uint32_t soma = 0;
         for (size_t k = 0; k < grau; ++k)
-            soma += salto[k] * r[m + k];
-        estado[m] = soma;
+            soma += salto[k] * r[t + k];
+        estado[t] = soma;
     }
 }
 
@@ -149,7 +149,7 @@ bool divide_em_faixas(size_t d)
 const passo *sorteia_faixas(size_t n)
 {
     std::memmove(janela, janela + na_janela, grau * sizeof janela[0]);
-    nucleo_escolhido().recorre(janela, grau, n);
+    nucleo_escolhido().avanca_faixas(janela, grau, n);
     na_janela = n;
     return janela + grau;
 }

@@ -6,10 +6,10 @@
 // internal linkage, so the copies that different instruction sets make of
 // it never meet.
 //
-// - recorre: the recurrence r[t] = r[t - 31] + r[t - 3] run on the
+// - avanca_faixas: the recurrence r[t] = r[t - 31] + r[t - 3] run on the
 //   stretches side by side, step t of all of them in one passo.
-// - constroi: records from the steps, the 8 records of each 12 steps (one
-//   per stretch) together, in vector registers.
+// - monta_registos: records from the steps, the 8 records of each 12 steps
+//   (one per stretch) together, in vector registers.
 //
 // Both give the same bytes for every LARGURA and either byte order.
 #pragma once
@@ -49,7 +49,7 @@ vetor carrega(const uint32_t *p)
 // through memory, the store of one step and the load of the next would wait
 // on each other. One vector of stretches at a time, so that the three fit
 // in registers.
-void recorre(passo *janela, size_t grau, size_t n)
+void avanca_faixas(passo *janela, size_t grau, size_t n)
 {
     for (size_t g = 0; g < grupos; ++g) {
         const auto em = [&](size_t t) -> uint32_t * { return janela[t] + g * vias; };
@@ -89,12 +89,6 @@ vetor letras(vetor w, mascara &perto)
     return t >> 27;
 }
 
-// The sales of each word: its draw modulo 200.
-vetor vendas_de(vetor w)
-{
-    return (w >> 1) % 200;
-}
-
 // Four letters in a word, in the order of their bytes in memory.
 vetor junta(vetor l0, vetor l1, vetor l2, vetor l3)
 {
@@ -113,90 +107,108 @@ vetor do_ficheiro(vetor v)
         return v << 24 | (v & 0xff00) << 8 | (v >> 8 & 0xff00) | v >> 24;
 }
 
-void guarda(void *destino, const void *origem, size_t bytes)
+// Stock and sales, side by side as the record holds them.
+constexpr size_t bytes_dos_numeros = 2 * sizeof(int32_t);
+
+// Each vector width's way of turning the words of 4 or 8 stretches' records
+// into those records: p0, p1 and p2 are the names' three words, then a zero
+// word; cem and v their stock and sales. Stretch f's record goes to
+// d[f * por_faixa]. Templates on the vector type, so
+// that only the one for this LARGURA is ever compiled.
+template <typename V>
+void espalha_em_4(V p0, V p1, V p2, V cem, V v, medicamento *d, size_t por_faixa)
 {
-    std::memcpy(destino, origem, bytes);
+    const V zero = {};
+    const V a0 = baralha(p0, p1, 0, 4, 1, 5), a1 = baralha(p0, p1, 2, 6, 3, 7);
+    const V b0 = baralha(p2, zero, 0, 4, 1, 5), b1 = baralha(p2, zero, 2, 6, 3, 7);
+    const V nomes[4] = {
+        baralha(a0, b0, 0, 1, 4, 5), baralha(a0, b0, 2, 3, 6, 7),
+        baralha(a1, b1, 0, 1, 4, 5), baralha(a1, b1, 2, 3, 6, 7),
+    };
+    for (size_t f = 0; f < 4; ++f)
+        std::memcpy(d[f * por_faixa].nome, &nomes[f], bytes_do_nome);
+    const V numeros[2] = {baralha(cem, v, 0, 4, 1, 5), baralha(cem, v, 2, 6, 3, 7)};
+    for (size_t f = 0; f < 4; ++f)
+        std::memcpy(&d[f * por_faixa].stock, reinterpret_cast<const char *>(&numeros[f / 2]) + bytes_dos_numeros * (f % 2),
+                    bytes_dos_numeros);
+}
+
+// With 8 lanes the shuffles stay within each half of 4 (which AVX2 does in
+// one instruction), so a vector holds the names of stretches f and f + 4.
+template <typename V>
+void espalha_em_8(V p0, V p1, V p2, V cem, V v, medicamento *d, size_t por_faixa)
+{
+    const V zero = {};
+    const V a0 = baralha(p0, p1, 0, 8, 1, 9, 4, 12, 5, 13), a1 = baralha(p0, p1, 2, 10, 3, 11, 6, 14, 7, 15);
+    const V b0 = baralha(p2, zero, 0, 8, 1, 9, 4, 12, 5, 13), b1 = baralha(p2, zero, 2, 10, 3, 11, 6, 14, 7, 15);
+    // stretches 0 and 4, 1 and 5, 2 and 6, 3 and 7
+    const V nomes[4] = {
+        baralha(a0, b0, 0, 1, 8, 9, 4, 5, 12, 13),
+        baralha(a0, b0, 2, 3, 10, 11, 6, 7, 14, 15),
+        baralha(a1, b1, 0, 1, 8, 9, 4, 5, 12, 13),
+        baralha(a1, b1, 2, 3, 10, 11, 6, 7, 14, 15),
+    };
+    for (size_t f = 0; f < 4; ++f) {
+        std::memcpy(d[f * por_faixa].nome, &nomes[f], bytes_do_nome);
+        std::memcpy(d[(f + 4) * por_faixa].nome, reinterpret_cast<const char *>(&nomes[f]) + bytes_do_nome, bytes_do_nome);
+    }
+    // stretches 0, 1 and 4, 5; 2, 3 and 6, 7
+    const V numeros[2] = {baralha(cem, v, 0, 8, 1, 9, 4, 12, 5, 13), baralha(cem, v, 2, 10, 3, 11, 6, 14, 7, 15)};
+    for (size_t f = 0; f < 8; ++f)
+        std::memcpy(&d[f * por_faixa].stock,
+                    reinterpret_cast<const char *>(&numeros[f % 4 / 2]) + bytes_dos_numeros * (f % 2) +
+                        bytes_do_nome * (f / 4),
+                    bytes_dos_numeros);
+}
+
+// Whether any lane of `perto` is set.
+bool algum(mascara perto)
+{
+    uint64_t palavras[sizeof perto / sizeof(uint64_t)];
+    std::memcpy(palavras, &perto, sizeof palavras);
+    uint64_t junto = 0;
+    for (const uint64_t palavra : palavras)
+        junto |= palavra;
+    return junto != 0;
 }
 
 // Records 0 .. n of the vias stretches of vector g (stretches g * vias on),
-// from their steps p: the name of stretch f is the 16 bytes of its three words in
-// p0, p1 and p2, then a zero word; stock and sales two words side by side.
-// With 8 lanes the shuffles stay within each half of 4 (which AVX2 does in
-// one instruction), so a vector holds the names of stretches f and f + 4.
-void constroi_grupo(const passo *p, size_t g, size_t n, medicamento *destino, size_t por_faixa)
+// from their steps p: the name of stretch f is its three words of letters,
+// then a zero word.
+void monta_grupo(const passo *p, size_t g, size_t n, medicamento *destino, size_t por_faixa)
 {
-    const vetor zero = {}, cem = do_ficheiro(zero + 100), a = zero + 'a';
+    const vetor zero = {}, cem = do_ficheiro(zero + stock_novo), letra_a = zero + 'a';
     // 'a' is added to the four letters of a word at once: a letter less 'a'
     // is at most 25, so no byte carries into the next.
-    const vetor quatro_as = junta(a, a, a, a), tres_as = junta(a, a, a, zero);
+    const vetor quatro_as = junta(letra_a, letra_a, letra_a, letra_a), tres_as = junta(letra_a, letra_a, letra_a, zero);
     constexpr int32_t disponivel_no_ficheiro = ordem_do_ficheiro(disponivel);
-    for (size_t k = 0; k < n; ++k, p += 12) {
-        vetor l[11];
+    static_assert(letras_por_nome == 11 && bytes_do_nome == 16, "three words of letters and a zero word");
+    for (size_t k = 0; k < n; ++k, p += sorteios_por_registo) {
+        vetor l[letras_por_nome];
         mascara perto = {};
-        for (size_t t = 0; t < 11; ++t)
+        for (size_t t = 0; t < letras_por_nome; ++t)
             l[t] = letras(carrega(p[t] + g * vias), perto);
         const vetor p0 = junta(l[0], l[1], l[2], l[3]) + quatro_as, p1 = junta(l[4], l[5], l[6], l[7]) + quatro_as,
                     p2 = junta(l[8], l[9], l[10], zero) + tres_as;
-        const vetor v = do_ficheiro(vendas_de(carrega(p[11] + g * vias)));
+        const vetor v = do_ficheiro(vendas(carrega(p[letras_por_nome] + g * vias)));
         medicamento *d = destino + g * vias * por_faixa + k;
-        const auto nome = [&](size_t f) -> char * { return d[f * por_faixa].nome; };
-        const auto stock = [&](size_t f) -> int32_t * { return &d[f * por_faixa].stock; };
-#if LARGURA == 16
-        {
-            const vetor a0 = baralha(p0, p1, 0, 4, 1, 5), a1 = baralha(p0, p1, 2, 6, 3, 7);
-            const vetor b0 = baralha(p2, zero, 0, 4, 1, 5), b1 = baralha(p2, zero, 2, 6, 3, 7);
-            const vetor nomes[4] = {
-                baralha(a0, b0, 0, 1, 4, 5), baralha(a0, b0, 2, 3, 6, 7),
-                baralha(a1, b1, 0, 1, 4, 5), baralha(a1, b1, 2, 3, 6, 7),
-            };
-            for (size_t f = 0; f < 4; ++f)
-                guarda(nome(f), &nomes[f], 16);
-            const vetor sv[2] = {baralha(cem, v, 0, 4, 1, 5), baralha(cem, v, 2, 6, 3, 7)};
-            for (size_t f = 0; f < 4; ++f)
-                guarda(stock(f), reinterpret_cast<const char *>(&sv[f / 2]) + 8 * (f % 2), 8);
-        }
-#else
-        {
-            const vetor a0 = baralha(p0, p1, 0, 8, 1, 9, 4, 12, 5, 13),
-                        a1 = baralha(p0, p1, 2, 10, 3, 11, 6, 14, 7, 15);
-            const vetor b0 = baralha(p2, zero, 0, 8, 1, 9, 4, 12, 5, 13),
-                        b1 = baralha(p2, zero, 2, 10, 3, 11, 6, 14, 7, 15);
-            // stretches 0 and 4, 1 and 5, 2 and 6, 3 and 7
-            const vetor nomes[4] = {
-                baralha(a0, b0, 0, 1, 8, 9, 4, 5, 12, 13),
-                baralha(a0, b0, 2, 3, 10, 11, 6, 7, 14, 15),
-                baralha(a1, b1, 0, 1, 8, 9, 4, 5, 12, 13),
-                baralha(a1, b1, 2, 3, 10, 11, 6, 7, 14, 15),
-            };
-            for (size_t f = 0; f < 4; ++f) {
-                guarda(nome(f), &nomes[f], 16);
-                guarda(nome(f + 4), reinterpret_cast<const char *>(&nomes[f]) + 16, 16);
-            }
-            // stretches 0, 1 and 4, 5; 2, 3 and 6, 7
-            const vetor sv[2] = {baralha(cem, v, 0, 8, 1, 9, 4, 12, 5, 13),
-                                 baralha(cem, v, 2, 10, 3, 11, 6, 14, 7, 15)};
-            for (size_t f = 0; f < 8; ++f)
-                guarda(stock(f), reinterpret_cast<const char *>(&sv[f % 4 / 2]) + 8 * (f % 2) + 16 * (f / 4), 8);
-        }
-#endif
+        if constexpr (vias == 4)
+            espalha_em_4(p0, p1, p2, cem, v, d, por_faixa);
+        else
+            espalha_em_8(p0, p1, p2, cem, v, d, por_faixa);
         for (size_t f = 0; f < vias; ++f)
             d[f * por_faixa].estado = disponivel_no_ficheiro;
-        uint64_t algum[sizeof perto / sizeof(uint64_t)];
-        std::memcpy(algum, &perto, sizeof algum);
-        uint64_t junto = 0;
-        for (const uint64_t a : algum)
-            junto |= a;
-        if (junto != 0) [[unlikely]]
+        if (algum(perto)) [[unlikely]]
             for (size_t f = 0; f < vias; ++f)
-                for (size_t t = 0; t < 11; ++t)
-                    nome(f)[t] = static_cast<char>(letra(p[t][g * vias + f]));
+                for (size_t t = 0; t < letras_por_nome; ++t)
+                    d[f * por_faixa].nome[t] = static_cast<char>(letra(p[t][g * vias + f]));
     }
 }
 
-void constroi(const passo *p, size_t n, medicamento *destino, size_t por_faixa)
+void monta_registos(const passo *p, size_t n, medicamento *destino, size_t por_faixa)
 {
     for (size_t g = 0; g < grupos; ++g)
-        constroi_grupo(p, g, n, destino, por_faixa);
+        monta_grupo(p, g, n, destino, por_faixa);
 }
 
 }  // namespace

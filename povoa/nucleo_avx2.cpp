@@ -3,4 +3,4 @@
 #define LARGURA 32
 #include "povoa/nucleo.h"
 
-extern const nucleo nucleo_avx2 = {recorre, constroi};
+extern const nucleo nucleo_avx2 = {avanca_faixas, monta_registos};

@@ -2,11 +2,6 @@
 
 #include <cstdlib>
 
-extern const nucleo nucleo_portavel;
-#ifdef POVOA_AVX2
-extern const nucleo nucleo_avx2;
-#endif
-
 static const nucleo *escolhe()
 {
 #ifdef POVOA_AVX2

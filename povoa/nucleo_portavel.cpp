@@ -3,4 +3,4 @@
 #define LARGURA 16
 #include "povoa/nucleo.h"
 
-extern const nucleo nucleo_portavel = {recorre, constroi};
+extern const nucleo nucleo_portavel = {avanca_faixas, monta_registos};

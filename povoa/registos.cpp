@@ -13,9 +13,6 @@
 #include <cstdlib>
 #include <cstring>
 
-static constexpr size_t sorteios_por_registo = 12;  // 11 letters in order, then the sales
-static constexpr size_t letras_por_nome = 11;
-
 // Builds n records from the next 12 n draws of the sequence, in order.
 static void constroi_em_sequencia(medicamento *destino, size_t n)
 {
@@ -26,9 +23,9 @@ static void constroi_em_sequencia(medicamento *destino, size_t n)
             medicamento &r = destino[feitos + k];
             for (size_t i = 0; i < letras_por_nome; ++i)
                 r.nome[i] = static_cast<char>(letra(w[i]));
-            std::memset(r.nome + letras_por_nome, 0, sizeof r.nome - letras_por_nome);
-            r.stock = ordem_do_ficheiro(100);
-            r.vendas = ordem_do_ficheiro(vendas(w[letras_por_nome]));
+            std::memset(r.nome + letras_por_nome, 0, bytes_do_nome - letras_por_nome);
+            r.stock = ordem_do_ficheiro(stock_novo);
+            r.vendas = ordem_do_ficheiro(static_cast<int32_t>(vendas(w[letras_por_nome])));
             r.estado = ordem_do_ficheiro(disponivel);
         }
         feitos += lote;
@@ -53,7 +50,7 @@ static void constroi_em_faixas(medicamento *destino, size_t n)
         for (size_t k = 0; k < por_faixa; k += por_lote) {
             const size_t lote = std::min(por_lote, por_faixa - k);
             const passo *p = sorteia_faixas(lote * sorteios_por_registo);
-            nucleo_escolhido().constroi(p, lote, destino + k, por_faixa);
+            nucleo_escolhido().monta_registos(p, lote, destino + k, por_faixa);
         }
         junta_faixas();
         feitos = por_faixa * faixas;

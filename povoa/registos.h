@@ -6,6 +6,13 @@
 #include <cstddef>
 #include <cstdint>
 
+// What a record is made of: 12 draws, the 11 letters of its name in order,
+// then its sales; the name's other 5 bytes are zeros.
+constexpr size_t letras_por_nome = 11;
+constexpr size_t sorteios_por_registo = letras_por_nome + 1;
+constexpr size_t bytes_do_nome = sizeof(medicamento::nome);
+constexpr int32_t stock_novo = 100;
+
 // Static, so that each file has its own copy, compiled for its own
 // instruction set: the AVX2 kernel must never lend its copy to code that
 // runs on a processor without AVX2.
@@ -19,10 +26,11 @@ static inline unsigned char letra(uint32_t w)
     return static_cast<unsigned char>('a' + ((uint64_t{w & ~1u} * 26) >> 32));
 }
 
-// The sales from a draw.
-static inline int32_t vendas(uint32_t w)
+// The sales from a draw's word w, or from a vector of them: the draw modulo 200.
+template <typename palavra>
+static inline palavra vendas(palavra w)
 {
-    return static_cast<int32_t>((w >> 1) % 200);
+    return (w >> 1) % 200;
 }
 
 // Builds n records from the next 12 n draws: record i's name is the letters

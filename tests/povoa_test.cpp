@@ -295,7 +295,8 @@ TEST_F(Povoa, RunKilledWhileWritingIsFollowedByAWholeRun)
         kill(pid, SIGKILL);
         EXPECT_EQ(espera(pid, {}, vez).sinal, SIGKILL);
         ASSERT_EQ(stat(bd().c_str(), &st), 0);
-        tamanhos += " " + std::to_string(st.st_size);
+        tamanhos += ' ';
+        tamanhos += std::to_string(st.st_size);
         if (st.st_size % 28 != 0)
             break;
     }
