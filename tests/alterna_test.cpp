@@ -1,5 +1,6 @@
 // alterna run end to end: what it prints and exactly which bytes it changes.
 #include "apoio.h"
+#include "falhas.h"
 
 #include <cerrno>
 #include <fcntl.h>

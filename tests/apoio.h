@@ -101,28 +101,6 @@ int tmpfs_solto(const char *tamanho);
 int tmpfs_montado_e_solto(const char *tamanho);
 inline std::string raiz_de(int fd) { return "/proc/self/fd/" + std::to_string(fd); }
 
-// Installs, in the calling process, a filter that fails every pwrite64 and
-// every write to descriptor `fd` (-1: none) with `erro`.
-void falha_escritas(int erro, int fd = -1);
-
-// Installs, in the calling process, a filter that fails with `erro` every
-// pread64 at an offset whose low 32 bits are `desvio` or more (the dynamic
-// loader's reads, at the start of its libraries, go through).
-void falha_leituras_desde(uint32_t desvio, int erro);
-
-// Installs, in the calling process, a filter that fails every call of the
-// system calls `numeros` with `erro`.
-void falha_chamada(std::initializer_list<long> numeros, int erro);
-
-// Installs, in the calling process, a filter that fails every shmat with
-// `erro`, whether the C library makes it as a call of its own or through
-// the ipc multiplexer (as on i386 and s390x).
-void falha_shmat(int erro);
-
-// Installs, in the calling process, a filter that fails with `erro` every
-// semget that asks for IPC_EXCL, however the C library makes it.
-void falha_semget_exclusivo(int erro);
-
 // Waits at most `segundos` for the child `pid` to end: true, with its wait
 // status in `estado`; false when it had to be killed.
 bool termina_em(pid_t pid, int segundos, int &estado);

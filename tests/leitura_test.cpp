@@ -1,6 +1,7 @@
 // procura and alterna on files that cannot be mapped whole: a sparse file
 // larger than its file system, and records that cannot be read at all.
 #include "apoio.h"
+#include "falhas.h"
 
 #include <cerrno>
 #include <cstring>

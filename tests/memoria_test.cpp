@@ -1,6 +1,7 @@
 // The shared-memory wrappers: what they create and attach, and how they
 // report failures without ending the program.
 #include "apoio.h"
+#include "falhas.h"
 
 #include "common/ipc.h"
 

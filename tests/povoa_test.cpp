@@ -1,6 +1,7 @@
 // povoa run end to end: the bytes it appends, and that only whole records of
 // its own ever reach the file, whatever goes wrong.
 #include "apoio.h"
+#include "falhas.h"
 
 #include <cerrno>
 #include <climits>

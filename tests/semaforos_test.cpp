@@ -1,6 +1,7 @@
 // The semaphore helpers: what they create, what they leave alone, and how
 // they report failures.
 #include "apoio.h"
+#include "falhas.h"
 
 #include "common/ipc.h"
 
