@@ -38,7 +38,7 @@ TEST_F(Alterna, DeleteAndRestoreFlipOnlyTheFirstRecordsState)
                              registo("alvo", 5, 5, 0) + registo("fim", 2, 2, 1);
     escreve_ficheiro(bd(), base);
     std::string apagado_bd = base;
-    apagado_bd[28 + 24] = 0;
+    apagado_bd[tamanho_registo + offsetof(medicamento, estado)] = 0;
 
     const execucao apaga = alterna({"alvo", "argumento", "a mais"});
     EXPECT_EQ(apaga.estado, 0);
@@ -139,7 +139,7 @@ TEST_F(Alterna, RecordBeyondTwoGibibytesIsWrittenBackInPlace)
     std::string r = registo("fundo", 7, 8, 1);
     int fd = open(bd().c_str(), O_RDWR | O_CREAT | O_TRUNC, 0666);
     ASSERT_NE(fd, -1);
-    ASSERT_EQ(pwrite(fd, r.data(), r.size(), j * 28), 28);
+    ASSERT_EQ(pwrite(fd, r.data(), r.size(), j * tamanho_registo), tamanho_registo);
     ASSERT_EQ(fsync(fd), 0);
     struct stat antes, depois;
     ASSERT_EQ(fstat(fd, &antes), 0);
@@ -150,10 +150,10 @@ TEST_F(Alterna, RecordBeyondTwoGibibytesIsWrittenBackInPlace)
     ASSERT_EQ(fstat(fd, &depois), 0);
     EXPECT_EQ(depois.st_size, antes.st_size);
     EXPECT_EQ(depois.st_blocks, antes.st_blocks) << "something was written outside the record";
-    std::string lido(28, '\0');
-    ASSERT_EQ(pread(fd, lido.data(), lido.size(), j * 28), 28);
+    std::string lido(sizeof(medicamento), '\0');
+    ASSERT_EQ(pread(fd, lido.data(), lido.size(), j * tamanho_registo), tamanho_registo);
     close(fd);
-    r[24] = 0;
+    r[offsetof(medicamento, estado)] = 0;
     EXPECT_EQ(lido, r);
 }
 

@@ -30,7 +30,7 @@ protected:
         ficheiro = raiz_de(raiz) + "/BD.bin";
         const int fd = open(ficheiro.c_str(), O_RDWR | O_CREAT | O_EXCL, 0666);
         ASSERT_NE(fd, -1) << std::strerror(errno);
-        ASSERT_EQ(pwrite(fd, ultimo.data(), ultimo.size(), (registos - 1) * tamanho_registo), 28);
+        ASSERT_EQ(pwrite(fd, ultimo.data(), ultimo.size(), (registos - 1) * tamanho_registo), tamanho_registo);
         close(fd);
         ASSERT_EQ(symlink(ficheiro.c_str(), bd().c_str()), 0);
     }
@@ -55,8 +55,8 @@ protected:
         EXPECT_EQ(lseek(fd, 0, SEEK_END), grande);
         const int64_t pagina = sysconf(_SC_PAGESIZE);
         EXPECT_EQ(lseek(fd, 0, SEEK_DATA), (grande - tamanho_registo) / pagina * pagina) << "a hole became data";
-        std::string bytes(28, '\0');
-        EXPECT_EQ(pread(fd, bytes.data(), 28, grande - 28), 28);
+        std::string bytes(sizeof(medicamento), '\0');
+        EXPECT_EQ(pread(fd, bytes.data(), bytes.size(), grande - tamanho_registo), tamanho_registo);
         EXPECT_EQ(bytes, fim);
         close(fd);
     }

@@ -254,12 +254,12 @@ TEST_F(Povoa, PartialRecordAtTheEndIsCutOffBeforeAppending)
     // Appended after the stray bytes, every new record would be read shifted.
     const std::string dois = registo("abc", 1, 2, 1) + registo("def", 3, 4, 1);
     for (const auto &[inteiros, a_mais] : {std::pair{dois, std::string("\x01\x02\x03\x04\x05")},
-                                           std::pair{dois.substr(0, 28), std::string("\x09")}}) {
+                                           std::pair{dois.substr(0, sizeof(medicamento)), std::string("\x09")}}) {
         escreve_ficheiro(bd(), inteiros + a_mais);
         const execucao e = povoa(semente(1));
         EXPECT_EQ(e.estado, 0);
         EXPECT_EQ(e.saida, a_escrever);
-        EXPECT_EQ(e.erros, cortado(a_mais.size(), inteiros.size() / 28));
+        EXPECT_EQ(e.erros, cortado(a_mais.size(), inteiros.size() / sizeof(medicamento)));
         EXPECT_TRUE(le_ficheiro(bd()) == inteiros + esperado(1));
     }
 }
@@ -298,12 +298,13 @@ TEST_F(Povoa, RunKilledWhileWritingIsFollowedByAWholeRun)
         ASSERT_EQ(stat(bd().c_str(), &st), 0);
         tamanhos += ' ';
         tamanhos += std::to_string(st.st_size);
-        if (st.st_size % 28 != 0)
+        if (st.st_size % tamanho_registo != 0)
             break;
     }
     std::cout << "sizes left by the killed runs:" << tamanhos << "\n";
-    const size_t inteiros = static_cast<size_t>(st.st_size) / 28, a_mais = static_cast<size_t>(st.st_size) % 28;
-    const std::string deixado = le_ficheiro(bd()).substr(0, inteiros * 28);
+    const size_t inteiros = static_cast<size_t>(st.st_size / tamanho_registo),
+                 a_mais = static_cast<size_t>(st.st_size % tamanho_registo);
+    const std::string deixado = le_ficheiro(bd()).substr(0, inteiros * sizeof(medicamento));
     ASSERT_TRUE(deixado == esperado(11, inteiros)) << "the killed run's whole records are not its own";
 
     const execucao e = povoa(semente(12));
@@ -412,8 +413,8 @@ TEST_F(Povoa, FileSizeLimitEndsTheRunOnAWholeRecordAfterTheOldOnes)
         const std::string ultimo = registo("velho", 1, 2, 0);
         const int fd = open(bd().c_str(), O_RDWR | O_CREAT | O_TRUNC, 0666);
         ASSERT_NE(fd, -1);
-        ASSERT_EQ(pwrite(fd, ultimo.data(), 28, (antigos - 1) * 28), 28);
-        const int64_t limite = antigos * 28 + 1000003;
+        ASSERT_EQ(pwrite(fd, ultimo.data(), ultimo.size(), (antigos - 1) * tamanho_registo), tamanho_registo);
+        const int64_t limite = antigos * tamanho_registo + 1000003;
         const execucao e = povoa(semente(7, [limite] {
             const rlimit r{static_cast<rlim_t>(limite), static_cast<rlim_t>(limite)};
             setrlimit(RLIMIT_FSIZE, &r);
@@ -423,10 +424,10 @@ TEST_F(Povoa, FileSizeLimitEndsTheRunOnAWholeRecordAfterTheOldOnes)
         EXPECT_EQ(e.erros, "BD.bin: File too large\n");
         struct stat st;
         ASSERT_EQ(fstat(fd, &st), 0);
-        const size_t novos = 1000003 / 28;
-        EXPECT_EQ(st.st_size, antigos * 28 + static_cast<int64_t>(novos) * 28) << antigos << " old records";
-        std::string depois(28 + novos * 28, '\0');
-        ASSERT_EQ(pread(fd, depois.data(), depois.size(), (antigos - 1) * 28), static_cast<ssize_t>(depois.size()));
+        const size_t novos = 1000003 / sizeof(medicamento);
+        EXPECT_EQ(st.st_size, (antigos + static_cast<int64_t>(novos)) * tamanho_registo) << antigos << " old records";
+        std::string depois((1 + novos) * sizeof(medicamento), '\0');
+        ASSERT_EQ(pread(fd, depois.data(), depois.size(), (antigos - 1) * tamanho_registo), static_cast<ssize_t>(depois.size()));
         close(fd);
         EXPECT_TRUE(depois == ultimo + esperado(7, novos)) << antigos << " old records";
     }
@@ -472,9 +473,9 @@ TEST_F(Povoa, TerminalSignalEndsTheRunBetweenTwoPieces)
         kill(pid, SIGCONT);
         EXPECT_EQ(espera(pid, {}, vez).sinal, sinal);
         ASSERT_EQ(stat(bd().c_str(), &depois), 0);
-        ASSERT_EQ(depois.st_size % 28, 0) << "signal " << sinal << " left " << depois.st_size << " bytes";
+        ASSERT_EQ(depois.st_size % tamanho_registo, 0) << "signal " << sinal << " left " << depois.st_size << " bytes";
         EXPECT_LE(depois.st_size - antes.st_size, bloco) << "signal " << sinal << " was acted on late";
-        EXPECT_TRUE(le_ficheiro(bd()) == esperado(13, static_cast<size_t>(depois.st_size) / 28));
+        EXPECT_TRUE(le_ficheiro(bd()) == esperado(13, static_cast<size_t>(depois.st_size / tamanho_registo)));
     }
 
     // A run started ignoring a hangup (nohup) goes on ignoring it.
@@ -526,7 +527,7 @@ TEST_F(Povoa, WritesArePiecesOfTwoMebibytesAtTheirBoundaries)
         const execucao e = povoa(vistas(5, diario));
         EXPECT_EQ(e.estado, 0);
         EXPECT_EQ(erros_sem_o_emulador(e.erros), "");
-        const int64_t a = static_cast<int64_t>(antes.size()), total = registos_teste * 28;
+        const int64_t a = static_cast<int64_t>(antes.size()), total = static_cast<int64_t>(registos_teste) * tamanho_registo;
         EXPECT_EQ(le_ficheiro(diario), std::to_string(a) + " " + std::to_string(peca - a) + "\n" +
                                            std::to_string(peca) + " " + std::to_string(total - (peca - a)) + "\n");
         EXPECT_TRUE(le_ficheiro(bd()) == antes + esperado(5)) << antes.size() << " bytes before";
@@ -574,9 +575,9 @@ TEST_F(Povoa, SearchBetweenTwoPiecesNeverSeesTheTornRecord)
     ASSERT_TRUE(WIFSTOPPED(estado)) << "the run ended before its second piece";
     const std::string registos = esperado(8, 149797);
     ASSERT_EQ(le_ficheiro(bd()), registos.substr(0, 2 * peca));
-    const medicamento &r = *reinterpret_cast<const medicamento *>(&registos[149796 * 28]);
+    const medicamento &r = *reinterpret_cast<const medicamento *>(&registos[149796 * sizeof(medicamento)]);
     const std::string rasgado(nome_de(r));
-    ASSERT_EQ(registos.find(rasgado + std::string(5, '\0')), size_t{149796} * 28)
+    ASSERT_EQ(registos.find(rasgado + std::string(5, '\0')), 149796 * sizeof(medicamento))
         << "the torn record's name is not the run's first of that name";
     const opcoes breve{.segundos = 20};
     EXPECT_EQ(corre(PROCURA, {rasgado}, breve).saida, "Medicamento Inexistente\n");
