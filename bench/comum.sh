@@ -1,7 +1,16 @@
-# What bench/run and bench/escala share, sourced by both: the checks of
+# What the bench scripts share, sourced by each: the arguments, the checks of
 # their tools, the private IPC namespace, the Release build, the temporary
-# directory, and the timing and reporting helpers. Expects `registos`,
-# `vezes` and `argumentos` set.
+# directory, and the timing and reporting helpers. Sourced with the script's
+# arguments, [--records N] [--runs R], and `registos` set to its default N.
+vezes=7
+argumentos=("$@")
+while [ $# -gt 0 ]; do
+    case $1 in
+        --records) registos=$2; shift 2 ;;
+        --runs) vezes=$2; shift 2 ;;
+        *) echo "usage: $0 [--records N] [--runs R]" >&2; exit 2 ;;
+    esac
+done
 case $registos$vezes in *[!0-9]*) echo "bench: N and R are whole numbers" >&2; exit 2 ;; esac
 [ "$registos" -gt 0 ] && [ "$vezes" -gt 0 ] || { echo "bench: N and R must be positive" >&2; exit 2; }
 [ -x /usr/bin/time ] || { echo "bench: needs GNU time in /usr/bin/time" >&2; exit 1; }
@@ -51,6 +60,7 @@ coluna() {
     sort -g -k"$2","$2" "$tmp/$1" | awk -v c="$2" -v q="$3" '{ v[NR] = $c }
         END { print q == "min" ? v[1] : q == "max" ? v[NR] : v[int((NR + 1) / 2)] }'
 }
+cumpre() { [ "$(echo "$1" | bc -l)" = 1 ] && echo met || echo "NOT MET"; }
 razao() { echo "scale=2; $1 / $2" | bc -l | sed 's/^\./0./'; }
 ms() { echo "scale=2; $1 * 1000 / 1" | bc -l | sed 's/^\./0./'; }
 maquina() {
