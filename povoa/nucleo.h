@@ -14,6 +14,12 @@
 // Both give the same bytes for every LARGURA and either byte order.
 #pragma once
 
+// The functions below, and registos.h's `vendas` made for vectors, take and
+// return vectors; where the processor has no vector registers (i386 without
+// SSE) GCC warns that such a function's calling convention differs, which
+// matters to no one: none leaves this file's copy.
+#pragma GCC diagnostic ignored "-Wpsabi"
+
 #include "povoa/gerador.h"
 #include "povoa/nucleo_despacho.h"
 #include "povoa/registos.h"
@@ -24,11 +30,6 @@
 #ifndef LARGURA
 #error "LARGURA: the bytes of a vector, 16 or 32"
 #endif
-
-// The functions below take and return vectors; where the processor has no
-// vector registers (i386 without SSE) GCC warns that such a function's
-// calling convention differs, which matters to no one: none leaves this file.
-#pragma GCC diagnostic ignored "-Wpsabi"
 
 namespace {
 
