@@ -26,6 +26,7 @@
 
 #include <bit>
 #include <cstring>
+#include <type_traits>
 
 #ifndef LARGURA
 #error "LARGURA: the bytes of a vector, 16 or 32"
@@ -70,11 +71,13 @@ typedef int32_t mascara __attribute__((vector_size(largura)));
 
 // The lanes of a and b picked by the indices (0 .. vias - 1 from a, then
 // b's): Clang and GCC 12 on have __builtin_shufflevector, every GCC
-// __builtin_shuffle with the indices in a vector; both give one shuffle.
+// __builtin_shuffle with the indices in a vector of a's own type (so that in
+// a template the indices are checked only for the width it is made for);
+// both give one shuffle.
 #if __has_builtin(__builtin_shufflevector)
 #define baralha(a, b, ...) __builtin_shufflevector(a, b, __VA_ARGS__)
 #else
-#define baralha(a, b, ...) __builtin_shuffle(a, b, mascara{__VA_ARGS__})
+#define baralha(a, b, ...) __builtin_shuffle(a, b, std::remove_cv_t<decltype(a)>{__VA_ARGS__})
 #endif
 
 // The letter of each word w less 'a', letra(w) - 'a' = floor(26 r / 2^31) for its draw
