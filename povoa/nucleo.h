@@ -117,8 +117,8 @@ constexpr size_t bytes_dos_numeros = 2 * sizeof(int32_t);
 // Each vector width's way of turning the words of 4 or 8 stretches' records
 // into those records: p0, p1 and p2 are the names' three words, then a zero
 // word; cem and v their stock and sales. Stretch f's record goes to
-// d[f * por_faixa]. Templates on the vector type, so
-// that only the one for this LARGURA is ever compiled.
+// d[f * por_faixa]. Templates on the vector type, so that only the one for
+// this LARGURA is ever compiled.
 template <typename V>
 void espalha_em_4(V p0, V p1, V p2, V cem, V v, medicamento *d, size_t por_faixa)
 {
