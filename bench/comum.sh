@@ -13,6 +13,7 @@ while [ $# -gt 0 ]; do
 done
 case $registos$vezes in *[!0-9]*) echo "bench: N and R are whole numbers" >&2; exit 2 ;; esac
 [ "$registos" -gt 0 ] && [ "$vezes" -gt 0 ] || { echo "bench: N and R must be positive" >&2; exit 2; }
+bytes=$((registos * 28))
 [ -x /usr/bin/time ] || { echo "bench: needs GNU time in /usr/bin/time" >&2; exit 1; }
 command -v bc >/dev/null || { echo "bench: needs bc" >&2; exit 1; }
 

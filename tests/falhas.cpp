@@ -140,7 +140,7 @@ void instala(const std::vector<regra> &regras, int erro)
 // multiplexer (whose first argument is `operacao`, the call's own arguments
 // after it), when `condicoes` (arguments counted as in the call of its own)
 // hold.
-std::vector<regra> regras_ipc([[maybe_unused]] long numero, [[maybe_unused]] unsigned int operacao,
+std::vector<regra> regras_ipc(long numero, [[maybe_unused]] unsigned int operacao,
                               const std::vector<condicao> &condicoes = {})
 {
     std::vector<regra> regras;
@@ -157,11 +157,16 @@ std::vector<regra> regras_ipc([[maybe_unused]] long numero, [[maybe_unused]] uns
     return regras;
 }
 
-#ifndef SYS_shmat
-constexpr long SYS_shmat = -1;
+// The calls of their own, where the host has them.
+#ifdef SYS_shmat
+constexpr long chamada_shmat = SYS_shmat;
+#else
+constexpr long chamada_shmat = -1;
 #endif
-#ifndef SYS_semget
-constexpr long SYS_semget = -1;
+#ifdef SYS_semget
+constexpr long chamada_semget = SYS_semget;
+#else
+constexpr long chamada_semget = -1;
 #endif
 
 }  // namespace
@@ -193,10 +198,10 @@ void falha_leituras_desde(uint32_t desvio, int erro)
 
 void falha_shmat(int erro)
 {
-    instala(regras_ipc(SYS_shmat, ipc_shmat), erro);
+    instala(regras_ipc(chamada_shmat, ipc_shmat), erro);
 }
 
 void falha_semget_exclusivo(int erro)
 {
-    instala(regras_ipc(SYS_semget, ipc_semget, {{2, teste::algum_bit, IPC_EXCL}}), erro);
+    instala(regras_ipc(chamada_semget, ipc_semget, {{2, teste::algum_bit, IPC_EXCL}}), erro);
 }
