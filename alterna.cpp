@@ -7,6 +7,7 @@
 #include "common/varrimento.h"
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
@@ -29,12 +30,36 @@ static bool escreve_registo(int fd, int64_t j)
     return escreve_tudo(fd, reinterpret_cast<const char *>(&m), sizeof m, j * tamanho_registo, escritos);
 }
 
+// The semaphore excludes only the runs that share this machine's IPC
+// namespace: runs in two containers, or on two machines, that reach one
+// BD.bin through a shared or network file system each have a set of their
+// own. They are excluded by a write lock on the whole file, held by the
+// open file description from before the scan that finds the record until
+// the file is closed, after the write-back is on the disk. It is advisory:
+// procura and povoa do not take it, and need not. A wait interrupted by a
+// signal that does not end the program goes on waiting. False, with errno
+// set, when the lock cannot be had (a file system that carries no locks).
+static bool tranca_o_ficheiro(int fd)
+{
+    struct flock tranca {};
+    tranca.l_type = F_WRLCK;
+    tranca.l_whence = SEEK_SET;  // from byte 0 to whatever the end becomes
+    while (fcntl(fd, F_OFD_SETLKW, &tranca) == -1)
+        if (errno != EINTR)
+            return false;
+    return true;
+}
+
 // Switches the state of the first record named `nome` in the open file and
 // sets `mensagem` to what to say once the file is closed. Returns the exit
 // status: 1 when the file could not be read or the change not written to
 // the disk.
 static int alterna_em(int fd, std::string_view nome, const char *&mensagem)
 {
+    if (!tranca_o_ficheiro(fd)) {
+        reporta(nome_ficheiro, errno);
+        return 1;
+    }
     const int64_t j = percorre(fd, nome, qualquer);
     if (j == erro_leitura) {
         reporta(nome_ficheiro, errno);
@@ -98,6 +123,9 @@ int main(int argc, char *argv[])
     }
     // Without the lock a concurrent run could read the record before this
     // one writes it back, and one of the two changes would be lost.
+    // Past a file size limit the write-back fails with EFBIG, reported like
+    // any failed write, instead of the run dying of SIGXFSZ.
+    signal(SIGXFSZ, SIG_IGN);
     remover = cria_semaforo(chave_do_semaforo(4567, "FARMACIA_CHAVE_ALTERNA"), 1);
     if (remover == -1) {
         fecha_saida();

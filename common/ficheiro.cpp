@@ -2,10 +2,12 @@
 
 #include "common/medicamento.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -21,9 +23,34 @@ int fora_das_normais(int fd)
     return outro;
 }
 
+// Opens BD.bin with O_NONBLOCK, so that a FIFO or a device never blocks
+// the program. On a regular file that another process holds a lease on (a
+// file server's oplock or delegation, any F_SETLEASE), that flag makes the
+// open fail with EWOULDBLOCK instead of waiting for the lease to be broken.
+// Such an open has already asked the holder to give its lease up, and the
+// kernel takes it away by itself after /proc/sys/fs/lease-break-time; so
+// while the name is still a regular file the open is tried again, a little
+// later each time, until the lease is gone, as a blocking open would wait.
+static int abre_sem_bloquear(int modo)
+{
+    timespec pausa = {0, 1'000'000};
+    for (;;) {
+        const int fd = open(nome_ficheiro, modo | O_NONBLOCK | O_CLOEXEC, 0666);
+        if (fd != -1 || errno != EWOULDBLOCK)
+            return fd;
+        struct stat st;
+        if (stat(nome_ficheiro, &st) == -1 || !S_ISREG(st.st_mode)) {
+            errno = EWOULDBLOCK;
+            return -1;
+        }
+        nanosleep(&pausa, nullptr);  // an interrupted pause only tries sooner
+        pausa.tv_nsec = std::min(2 * pausa.tv_nsec, 50'000'000L);
+    }
+}
+
 int abre_ficheiro(int modo, const char *rotulo)
 {
-    int fd = open(nome_ficheiro, modo | O_NONBLOCK | O_CLOEXEC, 0666);
+    int fd = abre_sem_bloquear(modo);
     if (fd != -1)
         fd = fora_das_normais(fd);
     if (fd == -1) {
@@ -40,6 +67,13 @@ int abre_ficheiro(int modo, const char *rotulo)
     if (!S_ISREG(st.st_mode)) {
         close(fd);
         reporta_texto(nome_ficheiro, "not a regular file");
+        return -1;
+    }
+    // A regular file is then used as any reader or writer uses it.
+    if (const int estado = fcntl(fd, F_GETFL); estado == -1 || fcntl(fd, F_SETFL, estado & ~O_NONBLOCK) == -1) {
+        const int erro = errno;
+        close(fd);
+        reporta(nome_ficheiro, erro);
         return -1;
     }
     return fd;

@@ -8,9 +8,10 @@
 #include <cstdint>
 
 // Opens BD.bin with `modo` (O_RDONLY, O_RDWR, or povoa's O_RDWR | O_APPEND |
-// O_CREAT, which creates it 0666 less the umask) without ever blocking, as
-// opening a FIFO would, never on a standard descriptor, and refuses anything
-// but a regular file. Returns the descriptor, or -1 after reporting why on
+// O_CREAT, which creates it 0666 less the umask) never on a standard
+// descriptor, and refuses anything but a regular file without ever blocking,
+// as opening a FIFO would; a regular file under another process's lease is
+// waited for until the lease is broken. Returns the descriptor, or -1 after reporting why on
 // standard error: a failed open as "<rotulo>: <error>", anything else as
 // "BD.bin: ...".
 int abre_ficheiro(int modo, const char *rotulo);

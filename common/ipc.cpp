@@ -31,10 +31,15 @@ int cria_semaforo(int chave, int valor)
 }
 
 // One semop on the set; on failure the extra line on standard output, then
-// the perror report under `rotulo`.
+// the perror report under `rotulo`. A wait interrupted by a signal that
+// did not end the program (a handled one, or a stop and continue, after
+// which the kernel never restarts semop) goes on waiting: only a real
+// failure of the call is one.
 static int opera(int id, struct sembuf *operacao, const char *rotulo)
 {
-    const int resultado = semop(id, operacao, 1);
+    int resultado;
+    while ((resultado = semop(id, operacao, 1)) == -1 && errno == EINTR) {
+    }
     if (resultado == -1) {
         const int erro = errno;
         printf("Erro no %s(%d) errno=%d\n", rotulo, id, erro);

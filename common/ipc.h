@@ -1,6 +1,7 @@
 // Thin wrappers over System V semaphores and shared memory. Each reports a
 // failed call at once through perror with its label and returns the failure
-// value; none ends the program or retries: that is the caller's affair.
+// value; none ends the program or retries a failed call (an interrupted
+// wait is not one): what follows a failure is the caller's affair.
 #pragma once
 
 #include <sys/sem.h>
@@ -23,7 +24,8 @@ extern struct sembuf _V_semaforo;
 // other reason), opens it without touching its value. Returns the set id, or -1.
 int cria_semaforo(int chave, int valor);
 
-// Waits until the semaphore is positive and decrements it. 0, or -1.
+// Waits until the semaphore is positive and decrements it, however often
+// the wait is interrupted by a signal that does not end the program. 0, or -1.
 int P(int id);
 
 // Increments the semaphore. 0, or -1.

@@ -7,6 +7,7 @@
 #include <sys/syscall.h>
 #include <sys/ipc.h>
 #include <sys/sem.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -107,13 +108,28 @@ TEST_F(Alterna, DatabaseThatCannotBeUpdatedIsNotFound)
 
 TEST_F(Alterna, FailedWriteBackIsReportedAndLeavesTheRecord)
 {
-    const std::string base = registo("abc", 1, 1, 1);
+    // The record at byte 25,200, past a file size limit of 10 KiB, which
+    // would otherwise kill the run with SIGXFSZ.
+    std::string base;
+    for (int i = 0; i < 900; ++i)
+        base += registo("outro", i, i, 1);
+    base += registo("abc", 1, 1, 1);
     escreve_ficheiro(bd(), base);
-    const execucao e = alterna({"abc"}, {.antes_de_exec = [] { falha_escritas(EIO); }});
-    EXPECT_EQ(e.estado, 1);
-    EXPECT_EQ(e.saida, "");
-    EXPECT_EQ(e.erros, "BD.bin: Input/output error\n");
-    EXPECT_EQ(le_ficheiro(bd()), base);
+    const std::pair<std::function<void()>, std::string> casos[] = {
+        {[] { falha_escritas(EIO); }, "BD.bin: Input/output error\n"},
+        {[] {
+             const rlimit limite = {10 * 1024, 10 * 1024};
+             setrlimit(RLIMIT_FSIZE, &limite);
+         },
+         "BD.bin: File too large\n"},
+    };
+    for (const auto &[falha, erros] : casos) {
+        const execucao e = alterna({"abc"}, {.antes_de_exec = falha});
+        EXPECT_EQ(e.estado, 1) << erros;
+        EXPECT_EQ(e.saida, "");
+        EXPECT_EQ(e.erros, erros);
+        EXPECT_EQ(le_ficheiro(bd()), base);
+    }
     semaforo_livre();
 }
 

@@ -302,3 +302,35 @@ int tmpfs_montado_e_solto(const char *tamanho)
     errno = erro;
     return raiz;
 }
+
+void precarrega(const char *biblioteca)
+{
+    setenv("LD_PRELOAD", biblioteca, 1);
+    // A sanitized build wants its runtime first among the libraries.
+    const char *antes = getenv("ASAN_OPTIONS");
+    setenv("ASAN_OPTIONS", (std::string(antes ? antes : "") + ":verify_asan_link_order=0").c_str(), 1);
+}
+
+std::string erros_sem_o_emulador(const std::string &erros)
+{
+    std::istringstream linhas(erros);
+    std::string linha, resto;
+    while (std::getline(linhas, linha))
+        if (linha.find(ESCRITAS_VISTAS) == std::string::npos)
+            resto += linha + "\n";
+    return resto;
+}
+
+bool parado(pid_t pid)
+{
+    const std::string caminho = "/proc/" + std::to_string(pid) + "/stat";
+    for (int i = 0; i < 1000; ++i) {
+        // "pid (comm) S ...": the state follows the last parenthesis.
+        const std::string estado = le_ficheiro(caminho);
+        const size_t fim = estado.rfind(')');
+        if (fim != std::string::npos && fim + 2 < estado.size() && estado[fim + 2] == 'T')
+            return true;
+        usleep(10000);
+    }
+    return false;
+}

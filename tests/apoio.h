@@ -116,3 +116,13 @@ execucao em_filho(const std::function<int()> &f);
 // holds for root and for an ordinary user alike. Ends the process with 100
 // when it cannot.
 void larga_direitos();
+
+// In the child of a run: preloads `biblioteca`, one of the tests' own.
+void precarrega(const char *biblioteca);
+// What a run with ESCRITAS_VISTAS preloaded printed on standard error, less
+// the line where an emulator's own loader, reading LD_PRELOAD too, says it
+// cannot load a library of the emulated processor.
+std::string erros_sem_o_emulador(const std::string &erros);
+
+// Waits at most 10 s for the process `pid` to be stopped; true when it is.
+bool parado(pid_t pid);

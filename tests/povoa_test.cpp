@@ -58,13 +58,6 @@ opcoes semente(unsigned s, std::function<void()> depois = {})
     }};
 }
 
-// Adds to the options of a sanitized build's runtime, in the child.
-void opcao_asan(const std::string &opcao)
-{
-    const char *antes = getenv("ASAN_OPTIONS");
-    setenv("ASAN_OPTIONS", (std::string(antes ? antes : "") + ":" + opcao).c_str(), 1);
-}
-
 class Povoa : public Ambiente {
 protected:
     execucao povoa(const opcoes &o = {}) { return corre(POVOA_TESTE, {}, o); }
@@ -167,9 +160,7 @@ TEST_F(Povoa, AnotherLibrarysRandIsFollowedNotRestated)
 {
     const auto alheio = [](unsigned s) {
         return semente(s, [] {
-            setenv("LD_PRELOAD", RAND_ALHEIO, 1);
-            // A sanitized build wants its runtime first among the libraries.
-            opcao_asan("verify_asan_link_order=0");
+            precarrega(RAND_ALHEIO);
         });
     };
     EXPECT_EQ(povoa(alheio(9)).estado, 0);
@@ -190,9 +181,8 @@ TEST_F(Povoa, DrawsComeFromTheRestatementNotFromRand)
     for (const unsigned s : {0u, 1u, 5u}) {
         unlink(bd().c_str());
         EXPECT_EQ(povoa(semente(s, [contagem] {
-                      setenv("LD_PRELOAD", RAND_CONTADO, 1);
+                      precarrega(RAND_CONTADO);
                       setenv("RAND_CONTAGEM", contagem.c_str(), 1);
-                      opcao_asan("verify_asan_link_order=0");
                   })).estado,
                   0);
         EXPECT_TRUE(le_ficheiro(bd()) == esperado(s)) << "seed " << s;
@@ -492,26 +482,12 @@ TEST_F(Povoa, TerminalSignalEndsTheRunBetweenTwoPieces)
 opcoes vistas(unsigned s, const std::string &diario, int k = 0, int sinal = 0, std::function<void()> depois = {})
 {
     return semente(s, [=] {
-        setenv("LD_PRELOAD", ESCRITAS_VISTAS, 1);
+        precarrega(ESCRITAS_VISTAS);
         setenv("ESCRITAS_DIARIO", diario.c_str(), 1);
         setenv("ESCRITAS_DEPOIS", (std::to_string(k) + " " + std::to_string(sinal)).c_str(), 1);
-        opcao_asan("verify_asan_link_order=0");
         if (depois)
             depois();
     });
-}
-
-// What a run with the preloaded library printed on standard error, less the
-// line where an emulator's own loader, reading LD_PRELOAD too, says it
-// cannot load a library of the emulated processor.
-std::string erros_sem_o_emulador(const std::string &erros)
-{
-    std::istringstream linhas(erros);
-    std::string linha, resto;
-    while (std::getline(linhas, linha))
-        if (linha.find(ESCRITAS_VISTAS) == std::string::npos)
-            resto += linha + "\n";
-    return resto;
 }
 
 TEST_F(Povoa, WritesArePiecesOfTwoMebibytesAtTheirBoundaries)

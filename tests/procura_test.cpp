@@ -3,11 +3,9 @@
 
 #include "common/ipc.h"
 
-#include <chrono>
 #include <sys/ipc.h>
 #include <sys/sem.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 namespace {
@@ -136,25 +134,6 @@ TEST_F(Procura, AnswerThatCannotBeWrittenIsAFailure)
     const execucao e = procura({"abc"}, {.stdout_para = "/dev/full"});
     EXPECT_EQ(e.estado, 1);
     EXPECT_EQ(e.erros, "stdout: No space left on device\n");
-    semaforo_livre();
-}
-
-TEST_F(Procura, SearchWaitsForALockHeldElsewhere)
-{
-    escreve_ficheiro(bd(), registo("abc", 1, 2, 1));
-    const int id = semget(chaves.procura, 1, IPC_CREAT | 0666);
-    ASSERT_NE(id, -1);  // value 0: held, as by a run that never gave it back
-    const pid_t quem = fork();
-    if (quem == 0) {
-        usleep(300000);
-        semctl(id, 0, SETVAL, semun{.val = 1});
-        _exit(0);
-    }
-    const auto inicio = std::chrono::steady_clock::now();
-    const execucao e = procura({"abc"});
-    EXPECT_GE(std::chrono::steady_clock::now() - inicio, std::chrono::milliseconds(250));
-    waitpid(quem, nullptr, 0);
-    EXPECT_EQ(e.saida, encontrado("abc", 1, 2));
     semaforo_livre();
 }
 

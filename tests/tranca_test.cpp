@@ -1,0 +1,147 @@
+// The programs' waits where users run them: a run stopped and continued
+// while it waits for its semaphore, a file under another process's lease,
+// and two runs of alterna that share the file but not the semaphore, as in
+// two containers.
+#include "apoio.h"
+
+#include "common/ipc.h"
+
+#include <csignal>
+#include <fcntl.h>
+#include <sys/sem.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace {
+
+using Tranca = Ambiente;
+
+const std::string encontrado_abc = "\nMedicamento Encontrado\n\nNome abc\nStock 1\nVendas 2\n\n";
+const std::string apagado_msg = "\nmedicamento apagado\n\n", recuperado_msg = "\nficheiro recuperado\n\n";
+
+// Whether the run `pid` is still running; an ended one is left to espera.
+bool corre_ainda(pid_t pid)
+{
+    siginfo_t info{};
+    return waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid == 0;
+}
+
+TEST_F(Tranca, StoppedAndContinuedRunGoesOnWaitingForTheSemaphore)
+{
+    struct caso {
+        const char *programa;
+        int chave, sinal;
+        std::string saida;
+    };
+    const caso casos[] = {
+        {PROCURA, chaves.procura, SIGSTOP, encontrado_abc},
+        {ALTERNA, chaves.alterna, SIGTSTP, apagado_msg},
+    };
+    for (const caso &c : casos) {
+        escreve_ficheiro(bd(), registo("abc", 1, 2, 1));
+        // Value 0: held, as by a run in the middle of its work.
+        const int id = semget(c.chave, 1, IPC_CREAT | 0666);
+        ASSERT_NE(id, -1);
+        const pid_t pid = lanca(c.programa, {"abc"});
+        const auto esperam = [id] {
+            for (int i = 0; i < 1000 && semctl(id, 0, GETNCNT) != 1; ++i)
+                usleep(10000);
+            return semctl(id, 0, GETNCNT) == 1;
+        };
+        EXPECT_TRUE(esperam()) << c.programa;
+        kill(pid, c.sinal);
+        EXPECT_TRUE(parado(pid)) << c.programa;
+        kill(pid, SIGCONT);
+        EXPECT_TRUE(esperam()) << c.programa << " did not wait again";
+        EXPECT_TRUE(corre_ainda(pid)) << c.programa;
+        EXPECT_EQ(le_ficheiro(dir + "/.saida/out0"), "") << c.programa << " went on without the lock";
+        ASSERT_EQ(semctl(id, 0, SETVAL, semun{.val = 1}), 0);
+        const execucao e = espera(pid);
+        EXPECT_EQ(e.estado, 0) << c.programa;
+        EXPECT_EQ(e.saida, c.saida) << c.programa;
+        EXPECT_EQ(e.erros, "") << c.programa;
+        EXPECT_EQ(semctl(id, 0, GETVAL), 1) << c.programa;
+    }
+}
+
+TEST_F(Tranca, FileUnderALeaseIsWaitedForNotTakenForMissing)
+{
+    // A write lease conflicts with every open, a read lease with an open for
+    // writing. The holder gives its lease up when the kernel asks, as a
+    // file server breaks an oplock or a delegation.
+    struct caso {
+        int lease;
+        const char *programa;
+        std::string saida;
+    };
+    const caso casos[] = {
+        {F_RDLCK, ALTERNA, apagado_msg},
+        {F_WRLCK, ALTERNA, recuperado_msg},
+        {F_WRLCK, PROCURA, encontrado_abc},
+    };
+    escreve_ficheiro(bd(), registo("abc", 1, 2, 1));
+    for (const caso &c : casos) {
+        int pronto[2];
+        ASSERT_EQ(pipe(pronto), 0);
+        const pid_t dono = fork();
+        if (dono == 0) {
+            sigset_t quebra;
+            sigemptyset(&quebra);
+            sigaddset(&quebra, SIGIO);  // the signal that asks for the lease
+            sigprocmask(SIG_BLOCK, &quebra, nullptr);
+            const int fd = open(bd().c_str(), O_RDONLY);
+            if (fd == -1 || fcntl(fd, F_SETLEASE, c.lease) == -1)
+                _exit(2);
+            if (write(pronto[1], "", 1) != 1)
+                _exit(3);
+            const timespec limite = {20, 0};
+            if (sigtimedwait(&quebra, nullptr, &limite) != SIGIO)
+                _exit(4);  // never asked
+            _exit(fcntl(fd, F_SETLEASE, F_UNLCK) == 0 ? 0 : 5);
+        }
+        close(pronto[1]);
+        char c1;
+        ASSERT_EQ(read(pronto[0], &c1, 1), 1) << "no lease could be taken";
+        close(pronto[0]);
+        const execucao e = corre(c.programa, {"abc"});
+        EXPECT_EQ(e.estado, 0) << c.lease << c.programa;
+        EXPECT_EQ(e.saida, c.saida) << c.lease << c.programa;
+        EXPECT_EQ(e.erros, "") << c.lease << c.programa;
+        int estado;
+        ASSERT_TRUE(termina_em(dono, 30, estado));
+        EXPECT_EQ(estado, 0) << "the lease holder was not asked for its lease";
+    }
+}
+
+TEST_F(Tranca, RunsOnSetsOfTheirOwnNeverLoseAChange)
+{
+    // The first run stops just before its write-back; the second, whose
+    // semaphore is another set (as in another container), looks for the
+    // same record meanwhile. Read before the first writes, it would write
+    // the same state back, and one change would be lost.
+    const std::string base = registo("outro", 1, 1, 1) + registo("alvo", 100, 37, 1);
+    escreve_ficheiro(bd(), base);
+    const pid_t primeira = lanca(ALTERNA, {"alvo"}, {.antes_de_exec = [] {
+        precarrega(ESCRITAS_VISTAS);
+        setenv("ESCRITAS_ANTES", ("1 " + std::to_string(SIGSTOP)).c_str(), 1);
+    }}, 0);
+    ASSERT_TRUE(parado(primeira));
+    const int outra_chave = chaves.propria;
+    const pid_t segunda = lanca(ALTERNA, {"alvo"}, {.antes_de_exec = [outra_chave] {
+        setenv("FARMACIA_CHAVE_ALTERNA", std::to_string(outra_chave).c_str(), 1);
+    }}, 1);
+    usleep(300000);
+    EXPECT_TRUE(corre_ainda(segunda)) << "the second run did not wait for the first";
+    kill(primeira, SIGCONT);
+    const execucao a = espera(primeira, {}, 0), b = espera(segunda, {}, 1);
+    EXPECT_EQ(a.estado, 0);
+    EXPECT_EQ(a.saida, apagado_msg);
+    EXPECT_EQ(erros_sem_o_emulador(a.erros), "");
+    EXPECT_EQ(b.estado, 0);
+    EXPECT_EQ(b.saida, recuperado_msg);
+    EXPECT_EQ(b.erros, "");
+    EXPECT_EQ(le_ficheiro(bd()), base);
+    EXPECT_EQ(semctl(semget(outra_chave, 0, 0), 0, GETVAL), 1);
+}
+
+}  // namespace
