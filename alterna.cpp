@@ -15,7 +15,7 @@
 
 int remover;  // the state semaphore's set id
 
-static bool qualquer(int32_t, void *)
+static bool qualquer(int32_t)
 {
     return true;
 }
@@ -50,39 +50,37 @@ static bool tranca_o_ficheiro(int fd)
     return true;
 }
 
-// Switches the state of the first record named `nome` in the open file and
-// sets `mensagem` to what to say once the file is closed. Returns the exit
-// status: 1 when the file could not be read or the change not written to
-// the disk.
-static int alterna_em(int fd, std::string_view nome, const char *&mensagem)
+// What a run did, which says what it prints once the file is closed.
+enum class feito {
+    nada,        // no record of the name
+    apagou,      // deleted, and on the disk
+    recuperou,   // restored, and on the disk
+    invalido,    // a first record of an invalid state, left as it was
+    falhou,      // reported on standard error
+};
+
+// Switches the state of the first record named `nome` in the open file.
+static feito alterna_em(int fd, std::string_view nome)
 {
     if (!tranca_o_ficheiro(fd)) {
         reporta(nome_ficheiro, errno);
-        return 1;
+        return feito::falhou;
     }
     const int64_t j = percorre(fd, nome, qualquer);
     if (j == erro_leitura) {
         reporta(nome_ficheiro, errno);
-        return 1;
+        return feito::falhou;
     }
     if (j == nenhum_aceite)
-        return 0;
+        return feito::nada;
 
     const int32_t estado = ordem_do_ficheiro(m.estado);
-    if (estado == apagado) {
-        m.estado = ordem_do_ficheiro(disponivel);
-        mensagem = "\nficheiro recuperado\n";
-    } else if (estado == disponivel) {
-        m.estado = ordem_do_ficheiro(apagado);
-        mensagem = "\nmedicamento apagado\n";
-    } else {
-        mensagem = "\nEstado Inválido\n";
-        return 0;
-    }
+    if (estado != apagado && estado != disponivel)
+        return feito::invalido;
+    m.estado = ordem_do_ficheiro(estado == apagado ? disponivel : apagado);
     if (!escreve_registo(fd, j)) {
         reporta(nome_ficheiro, errno);
-        mensagem = nullptr;
-        return 1;
+        return feito::falhou;
     }
     // The change is reported only once it is on the disk: a failed write of
     // the page to the disk shows nowhere but here, and then the cache may
@@ -91,12 +89,13 @@ static int alterna_em(int fd, std::string_view nome, const char *&mensagem)
         if (errno == EINTR)
             continue;
         reporta(nome_ficheiro, errno, " (the record's state on disk is now uncertain)");
-        mensagem = nullptr;
-        return 1;
+        return feito::falhou;
     }
-    return 0;
+    return estado == apagado ? feito::recuperou : feito::apagou;
 }
 
+// The exit status: 1 when the file could not be read, the change not
+// written to the disk, or the file not closed.
 static int alterna(std::string_view nome)
 {
     const int fd = abre_ficheiro(O_RDWR, nome_ficheiro);
@@ -104,15 +103,27 @@ static int alterna(std::string_view nome)
         puts("Ficheiro nao encontrado");
         return 0;
     }
-    const char *mensagem = nullptr;
-    const int estado = alterna_em(fd, nome, mensagem);
+    const feito f = alterna_em(fd, nome);
     if (close(fd) == -1) {
         reporta(nome_ficheiro, errno);
         return 1;
     }
-    if (mensagem)
-        puts(mensagem);
-    return estado;
+    switch (f) {
+    case feito::apagou:
+        puts("\nmedicamento apagado\n");
+        break;
+    case feito::recuperou:
+        puts("\nficheiro recuperado\n");
+        break;
+    case feito::invalido:
+        puts("\nEstado Inválido\n");
+        break;
+    case feito::falhou:
+        return 1;
+    case feito::nada:
+        break;
+    }
+    return 0;
 }
 
 int main(int argc, char *argv[])

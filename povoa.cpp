@@ -1,7 +1,7 @@
 // povoa: appends POVOA_REGISTOS random medicines to BD.bin, creating it when
 // needed. The records are exactly those that srand(time) followed by rand()
 // gives on this platform, 12 draws a record. They are written in pieces of
-// 2 MiB that start and end at multiples of 2 MiB of the file (the first
+// bytes_por_peca (2 MiB) that start and end at multiples of it in the file (the first
 // reaches the first such boundary past the file's end, the last ends the
 // run), so that the page cache can hold the file in 2 MiB folios, which a
 // search maps whole. A piece rarely ends on a record boundary: between two
@@ -37,11 +37,10 @@
 #endif
 static constexpr int64_t registos_a_escrever = POVOA_REGISTOS;
 
-// The pieces, and the records they are cut from: a piece's bytes run from
-// `desvio` into bloco[0] (the bytes of that record the file already holds)
-// through the record it ends inside of, so a piece touches at most
-// (27 + 2 MiB) / 28 + 1 records.
-static constexpr int64_t bytes_por_peca = int64_t{2} << 20;
+// The records the pieces are cut from: a piece's bytes run from `desvio`
+// into bloco[0] (the bytes of that record the file already holds) through
+// the record it ends inside of, so a piece touches at most
+// (27 + bytes_por_peca) / 28 + 1 records.
 static medicamento bloco[(tamanho_registo - 1 + bytes_por_peca) / tamanho_registo + 1];
 
 // The signals that usually end a run from the terminal (Ctrl-C, a hangup,

@@ -13,7 +13,7 @@
 
 int procura;  // the search semaphore's set id
 
-static bool decide(int32_t estado, void *)
+static bool decide(int32_t estado)
 {
     return estado == disponivel || estado == apagado;
 }

@@ -131,3 +131,12 @@ bool fecha_saida()
     }
     return true;
 }
+
+std::string_view copia_nome(char *buffer, size_t tamanho, const char *argumento)
+{
+    const size_t n = strnlen(argumento, tamanho);
+    std::memcpy(buffer, argumento, n);
+    if (n < tamanho)
+        buffer[n] = '\0';
+    return {buffer, n};
+}

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string_view>
 
 // Opens BD.bin with `modo` (O_RDONLY, O_RDWR, or povoa's O_RDWR | O_APPEND |
 // O_CREAT, which creates it 0666 less the umask) never on a standard
@@ -23,8 +24,9 @@ int fora_das_normais(int fd);
 
 // Writes `n` bytes to `fd`, at offset `onde`, or where the descriptor
 // appends when `onde` is -1, continuing short writes and retrying
-// interrupted ones; `escritos` counts the bytes that reached the file. False,
-// with errno set, when a write failed or wrote nothing.
+// interrupted ones, and adds to `escritos` the bytes that reached the file,
+// also when it fails part-way. False, with errno set, when a write failed or
+// wrote nothing.
 bool escreve_tudo(int fd, const char *bytes, size_t n, int64_t onde, int64_t &escritos);
 
 // Reports on standard error "<objeto>: <the text of erro><depois>".
@@ -35,3 +37,9 @@ void reporta(const char *objeto, int erro, const char *depois = "");
 // Closes standard output, the last thing a program prints through; false,
 // with a report on standard error, when what was printed could not be written.
 bool fecha_saida();
+
+// Copies a command-line argument into a name buffer of `tamanho` bytes. The
+// result is the name, or, when the argument does not fit with its
+// terminator, a view of all `tamanho` bytes: longer than any stored name, it
+// matches no record.
+std::string_view copia_nome(char *buffer, size_t tamanho, const char *argumento);

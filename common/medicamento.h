@@ -8,6 +8,8 @@
 #include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
+#include <string_view>
 #include <sys/types.h>
 
 // One record: 28 bytes, little-endian on every host, no padding. The numbers
@@ -24,8 +26,22 @@ static_assert(offsetof(medicamento, stock) == 16 && offsetof(medicamento, vendas
 
 constexpr int64_t tamanho_registo = sizeof(medicamento);
 constexpr const char *nome_ficheiro = "BD.bin";
+
+// The piece of the file that povoa writes at a time and the reader maps at
+// a time, at offsets that are multiples of it: 2 MiB, the size of a huge
+// page and of the largest folio the page cache usually holds, so that a
+// file written in such pieces can be mapped a piece to a page-table entry.
+// Not a multiple of the record: a record may straddle two pieces.
+constexpr int64_t bytes_por_peca = int64_t{2} << 20;
+static_assert(bytes_por_peca % 65536 == 0, "a multiple of every page size");
 constexpr int32_t disponivel = 1;
 constexpr int32_t apagado = 0;
+
+// The name of a record: the bytes of `nome` up to its terminator, at most 16.
+inline std::string_view nome_de(const medicamento &r)
+{
+    return {r.nome, strnlen(r.nome, sizeof r.nome)};
+}
 
 // A number between the host's byte order and the file's little-endian one,
 // either way: the bytes swapped on a big-endian host, nothing on a

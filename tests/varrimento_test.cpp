@@ -2,6 +2,10 @@
 // neither makes it visit records that were not there nor keeps it going.
 #include "apoio.h"
 
+#include "common/ficheiro.h"
+#include "common/leitor.h"
+#include "common/varrimento.h"
+
 #include <csignal>
 #include <fcntl.h>
 #include <sys/wait.h>
@@ -12,22 +16,45 @@ namespace {
 class Varrimento : public Diretorio {
 protected:
     // Scans BD.bin for `nome`, accepting every state unless told otherwise.
-    int64_t varre(std::string_view nome, teste_do_registo aceita = qualquer, void *contexto = nullptr)
+    int64_t varre(std::string_view nome, teste_do_registo aceita = qualquer)
     {
         const int fd = open(bd().c_str(), O_RDONLY);
         EXPECT_NE(fd, -1);
-        const int64_t j = percorre(fd, nome, aceita, contexto);
+        const int64_t j = percorre(fd, nome, aceita);
         close(fd);
         return j;
     }
-    static bool qualquer(int32_t, void *) { return true; }
-    static bool disponiveis(int32_t e, void *) { return e == disponivel; }
-};
+    static bool qualquer(int32_t) { return true; }
+    static bool disponiveis(int32_t e) { return e == disponivel; }
 
-// Records per window, and the one that starts in the first window and ends
+    // Reads BD.bin for `nome` with the reader itself: the indices it hands
+    // out, and the last record. `depois(k)` runs after the k-th record is
+    // handed out, between two reads, as a program's test would.
+    std::vector<int64_t> le(std::string_view nome, const std::function<void(size_t)> &depois = {})
+    {
+        std::vector<int64_t> indices;
+        const int fd = open(bd().c_str(), O_RDONLY);
+        EXPECT_TRUE(fd != -1 && comeca_leitura(fd, nome));
+        int64_t j;
+        lido l;
+        while ((l = proximo(ultimo, j)) == lido::registo) {
+            indices.push_back(j);
+            if (depois)
+                depois(indices.size());
+        }
+        EXPECT_EQ(l, lido::fim);
+        acaba_leitura();
+        close(fd);
+        return indices;
+    }
+    medicamento ultimo;
+};
+using indices = std::vector<int64_t>;
+
+// Records per piece, and the one that starts in the first piece and ends
 // in the second.
-constexpr int64_t por_janela = bytes_por_janela / tamanho_registo;
-static_assert(bytes_por_janela % tamanho_registo != 0, "some record straddles two windows");
+constexpr int64_t por_peca = bytes_por_peca / tamanho_registo;
+static_assert(bytes_por_peca % tamanho_registo != 0, "some record straddles two pieces");
 
 TEST_F(Varrimento, MaskedPrefixNeverHidesOrInventsAMatch)
 {
@@ -50,38 +77,39 @@ TEST_F(Varrimento, MaskedPrefixNeverHidesOrInventsAMatch)
         const std::string com_lixo = (nome + std::string(1, '\0') + "lixo").substr(0, 16);
         ficheiro += registo(com_lixo, 0, 0, 1);
         escreve_ficheiro(bd(), ficheiro);
-        EXPECT_EQ(varre(nome), static_cast<int64_t>(ficheiro.size() / tamanho_registo - 1)) << "length " << n;
-        EXPECT_EQ(std::string(m.nome, 16), com_lixo + std::string(16 - com_lixo.size(), '\0'));
+        EXPECT_EQ(le(nome), indices{static_cast<int64_t>(ficheiro.size() / tamanho_registo - 1)}) << "length " << n;
+        EXPECT_EQ(std::string(ultimo.nome, 16), com_lixo + std::string(16 - com_lixo.size(), '\0'));
     }
 }
 
 TEST_F(Varrimento, EmptyFileAndTrailingPartialRecordAreNotVisited)
 {
     escreve_ficheiro(bd(), "");
-    EXPECT_EQ(varre("abc"), nenhum_aceite);
+    EXPECT_EQ(le("abc"), indices{});
     escreve_ficheiro(bd(), registo("x", 0, 0, 1) + registo("abc", 0, 0, 1).substr(0, tamanho_registo - 1));
-    EXPECT_EQ(varre("abc"), nenhum_aceite);
+    EXPECT_EQ(le("abc"), indices{});
 }
 
 TEST_F(Varrimento, StopsAtLowestAcceptedIndexAcrossWindows)
 {
     // The test rejects the first two matches, the second of them the record
-    // that straddles the first two windows: the scan must go on to the next
-    // one, in the second window. A record named only once, the straddling
+    // that straddles the first two pieces: the scan must go on to the next
+    // one, in the second piece. A record named only once, the straddling
     // one, is read whole from both.
     std::string ficheiro;
-    for (int64_t i = 0; i < por_janela + 20000; ++i) {
-        const bool alvo = i == 3 || i == por_janela || i == por_janela + 5000;
-        ficheiro += registo(alvo ? "alvo" : "outro", static_cast<int32_t>(i), 77, i == por_janela + 5000);
+    for (int64_t i = 0; i < por_peca + 20000; ++i) {
+        const bool alvo = i == 3 || i == por_peca || i == por_peca + 5000;
+        ficheiro += registo(alvo ? "alvo" : "outro", static_cast<int32_t>(i), 77, i == por_peca + 5000);
     }
     escreve_ficheiro(bd(), ficheiro);
-    EXPECT_EQ(varre("alvo", disponiveis), por_janela + 5000);
-    EXPECT_EQ(ordem_do_ficheiro(m.stock), por_janela + 5000);
-    ficheiro.replace(static_cast<size_t>(por_janela * tamanho_registo), 16, std::string("sobre\0\0\0\0\0\0\0\0\0\0\0", 16));
+    EXPECT_EQ(le("alvo"), (indices{3, por_peca, por_peca + 5000}));
+    EXPECT_EQ(varre("alvo", disponiveis), por_peca + 5000);
+    EXPECT_EQ(ordem_do_ficheiro(m.stock), por_peca + 5000);
+    ficheiro.replace(static_cast<size_t>(por_peca * tamanho_registo), 16, std::string("sobre\0\0\0\0\0\0\0\0\0\0\0", 16));
     escreve_ficheiro(bd(), ficheiro);
-    EXPECT_EQ(varre("sobre"), por_janela);
+    EXPECT_EQ(varre("sobre"), por_peca);
     EXPECT_EQ(std::string(reinterpret_cast<const char *>(&m), sizeof m),
-              registo("sobre", static_cast<int32_t>(por_janela), 77, 0));
+              registo("sobre", static_cast<int32_t>(por_peca), 77, 0));
 }
 
 TEST_F(Varrimento, EveryPositionAmongRecordsTestedTogetherIsVisited)
@@ -95,27 +123,12 @@ TEST_F(Varrimento, EveryPositionAmongRecordsTestedTogetherIsVisited)
             for (int i = 0; i < n; ++i)
                 ficheiro += registo(i == alvo ? "alvo" : "alvx", i, 0, 1);
             escreve_ficheiro(bd(), ficheiro);
-            EXPECT_EQ(varre("alvo"), alvo) << n << " records";
+            EXPECT_EQ(le("alvo"), indices{alvo}) << n << " records";
         }
     }
     escreve_ficheiro(bd(), registo("x", 0, 0, 1) + registo("alvo", 1, 0, 0) + registo("alvo", 2, 0, 1) +
                                registo("alvo", 3, 0, 1));
     EXPECT_EQ(varre("alvo", disponiveis), 2);
-}
-
-// A scan's test that cuts BD.bin to `bytes` when it meets the record of
-// state 7, and accepts every later record of the name.
-struct corte {
-    std::string ficheiro;
-    int64_t bytes;
-};
-bool corta_no_7(int32_t estado, void *contexto)
-{
-    if (estado != 7)
-        return true;
-    const corte &c = *static_cast<const corte *>(contexto);
-    EXPECT_EQ(truncate(c.ficheiro.c_str(), c.bytes), 0);
-    return false;
 }
 
 // A SIGBUS that reached the program's own handler would have killed it.
@@ -124,20 +137,24 @@ void outro_sigbus(int)
     _exit(86);
 }
 
-TEST_F(Varrimento, FileCutShortUnderAMappedWindowEndsTheScanWithoutKillingIt)
+TEST_F(Varrimento, FileCutShortUnderAMappedPieceEndsTheReadingWithoutKillingIt)
 {
-    // Cut to 40,000 records and 10 bytes while the scan is in the first
-    // window: the pages of that window past the new end fault when the scan
+    // Cut to 40,000 records and 10 bytes while the reader is in the first
+    // piece: the pages of that piece past the new end fault when the reader
     // reaches them, and a fault that is not caught kills the program.
     std::string ficheiro;
     for (int i = 0; i < 100000; ++i)
         ficheiro += registo(i == 0 || i == 60000 || i == 75000 ? "alvo" : "outro", i, 0, i == 0 ? 7 : 1);
     escreve_ficheiro(bd(), ficheiro);
-    corte c{bd(), 40000 * tamanho_registo + 10};
+    const auto corta_apos_o_primeiro = [&](size_t k) {
+        if (k == 1) {
+            EXPECT_EQ(truncate(bd().c_str(), 40000 * tamanho_registo + 10), 0);
+        }
+    };
     struct sigaction proprio {}, depois;
     proprio.sa_handler = outro_sigbus;
     ASSERT_EQ(sigaction(SIGBUS, &proprio, nullptr), 0);
-    EXPECT_EQ(varre("alvo", corta_no_7, &c), nenhum_aceite);
+    EXPECT_EQ(le("alvo", corta_apos_o_primeiro), indices{0});
     // The program's own handling of SIGBUS is given back.
     ASSERT_EQ(sigaction(SIGBUS, nullptr, &depois), 0);
     EXPECT_EQ(depois.sa_handler, outro_sigbus);
@@ -146,8 +163,8 @@ TEST_F(Varrimento, FileCutShortUnderAMappedWindowEndsTheScanWithoutKillingIt)
     // The records still in the file after the cut are visited.
     ficheiro.replace(39999 * tamanho_registo, tamanho_registo, registo("alvo", 39999, 0, 1));
     escreve_ficheiro(bd(), ficheiro);
-    EXPECT_EQ(varre("alvo", corta_no_7, &c), 39999);
-    EXPECT_EQ(ordem_do_ficheiro(m.stock), 39999);
+    EXPECT_EQ(le("alvo", corta_apos_o_primeiro), (indices{0, 39999}));
+    EXPECT_EQ(ordem_do_ficheiro(ultimo.stock), 39999);
 }
 
 TEST_F(Varrimento, SigbusSentByAProcessIsNotTakenForAShrinkingFile)
@@ -204,43 +221,34 @@ TEST_F(Varrimento, SigbusSentByAProcessIsNotTakenForAShrinkingFile)
     }
 }
 
-TEST_F(Varrimento, RecordTornByACutWithinThePageIsNotVisited)
+TEST_F(Varrimento, RecordTornByACutWithinThePageOrAppendedIsNotVisited)
 {
     // Past the end of the file, the rest of its last page reads as zeros:
     // a record cut to its first 10 bytes would show its name with state 0.
     escreve_ficheiro(bd(), registo("alvo", 0, 0, 7) + registo("x", 0, 0, 1) + registo("alvo", 2, 2, 1));
-    corte c{bd(), 2 * tamanho_registo + 10};
-    EXPECT_EQ(varre("alvo", corta_no_7, &c), nenhum_aceite);
-}
-
-TEST_F(Varrimento, RecordsAppendedDuringTheScanAreNotVisited)
-{
+    EXPECT_EQ(le("alvo", [&](size_t) { EXPECT_EQ(truncate(bd().c_str(), 2 * tamanho_registo + 10), 0); }), indices{0});
+    // Records appended during the reading are not read.
     escreve_ficheiro(bd(), registo("alvo", 0, 0, 0) + registo("outro", 0, 0, 1));
-    std::string ficheiro = bd();
-    EXPECT_EQ(varre(
-                  "alvo",
-                  [](int32_t e, void *contexto) {
-                      const std::string mais = registo("alvo", 5, 0, 1);
-                      const int fd = open(static_cast<const std::string *>(contexto)->c_str(), O_WRONLY | O_APPEND);
-                      EXPECT_EQ(write(fd, mais.data(), mais.size()), tamanho_registo);
-                      close(fd);
-                      return e == disponivel;
-                  },
-                  &ficheiro),
-              nenhum_aceite);
+    EXPECT_EQ(le("alvo", [&](size_t) {
+                  const std::string mais = registo("alvo", 5, 0, 1);
+                  const int fd = open(bd().c_str(), O_WRONLY | O_APPEND);
+                  EXPECT_EQ(write(fd, mais.data(), mais.size()), tamanho_registo);
+                  close(fd);
+              }),
+              indices{0});
 }
 
 TEST_F(Varrimento, OffsetsBeyondTwoGibibytesAreRight)
 {
     // A sparse file of 80,000,001 records (2.24 GB): record 80,000,000 starts
     // past 2^31 bytes, where a 32-bit offset would wrap.
-    constexpr int64_t ultimo = 80'000'000;
+    constexpr int64_t ultimo_registo = 80'000'000;
     const std::string r = registo("fundo", 7, 8, 1);
     const int fd = open(bd().c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
-    ASSERT_EQ(pwrite(fd, r.data(), r.size(), ultimo * tamanho_registo), tamanho_registo);
+    ASSERT_EQ(pwrite(fd, r.data(), r.size(), ultimo_registo * tamanho_registo), tamanho_registo);
     close(fd);
-    EXPECT_EQ(varre("fundo"), ultimo);
-    EXPECT_EQ(ordem_do_ficheiro(m.vendas), 8);
+    EXPECT_EQ(le("fundo"), indices{ultimo_registo});
+    EXPECT_EQ(ordem_do_ficheiro(ultimo.vendas), 8);
 }
 
 TEST_F(Varrimento, NameArgumentIsBoundedByItsBuffer)
