@@ -1,5 +1,6 @@
 #include "apoio.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -25,6 +26,29 @@ std::string registo(std::string_view nome, int32_t stock, int32_t vendas, int32_
     r.vendas = ordem_do_ficheiro(vendas);
     r.estado = ordem_do_ficheiro(estado);
     return {reinterpret_cast<const char *>(&r), sizeof r};
+}
+
+void PrintTo(const execucao &e, std::ostream *os)
+{
+    *os << "{estado " << e.estado << ", saida " << ::testing::PrintToString(e.saida) << ", erros "
+        << ::testing::PrintToString(e.erros) << (e.sinal ? ", sinal " + std::to_string(e.sinal) : "") << "}";
+}
+
+std::string encontrado(const std::string &nome, int stock, int vendas)
+{
+    return "\nMedicamento Encontrado\n\nNome " + nome + "\nStock " + std::to_string(stock) + "\nVendas " +
+           std::to_string(vendas) + "\n\n";
+}
+
+::testing::AssertionResult mesmos_registos(const std::string &a, const std::string &b)
+{
+    if (a == b)
+        return ::testing::AssertionSuccess();
+    const auto onde = std::mismatch(a.begin(), a.end(), b.begin(), b.end());
+    const size_t j = static_cast<size_t>(onde.first - a.begin()) / sizeof(medicamento);
+    const auto r = [j](const std::string &s) { return ::testing::PrintToString(s.substr(j * sizeof(medicamento), sizeof(medicamento))); };
+    return ::testing::AssertionFailure() << a.size() << " bytes against " << b.size() << "; record " << j
+                                         << " differs first: " << r(a) << " against " << r(b);
 }
 
 std::string le_ficheiro(const std::string &caminho)
@@ -70,6 +94,14 @@ std::vector<conjunto> conjuntos()
         lista.push_back(c);
     }
     return lista;
+}
+
+void semaforo_livre(int chave)
+{
+    const auto lista = conjuntos();
+    const auto c = std::find_if(lista.begin(), lista.end(), [chave](const conjunto &k) { return k.chave == chave; });
+    ASSERT_NE(c, lista.end()) << "no set of key " << chave;
+    EXPECT_EQ(*c, (conjunto{chave, c->id, 0666, 1, 1}));
 }
 
 // Removes the semaphore sets and shared-memory segments of this test's keys.
@@ -228,6 +260,8 @@ pid_t Ambiente::lanca(const std::string &programa, const std::vector<std::string
         for (const int fd : {out, err, in})
             if (fd > 2)
                 close(fd);
+        for (const auto &[nome, valor] : o.ambiente)
+            setenv(nome.c_str(), valor.c_str(), 1);
         if (o.sem_direitos)
             larga_direitos();
         if (o.antes_de_exec)

@@ -13,19 +13,33 @@
 
 #include "common/varrimento.h"
 
+// A whole run, compared whole: one EXPECT_EQ says which part differs.
 struct execucao {
     int estado;  // exit status; -1 when the program was killed by a signal or timed out
     std::string saida;
     std::string erros;
     int sinal = 0;  // the signal that ended the program, if one did
+    bool operator==(const execucao &) const = default;
 };
+void PrintTo(const execucao &e, std::ostream *os);
 
 struct opcoes {
     std::string stdout_para;               // a file to send standard output to instead of capturing it
     std::function<void()> antes_de_exec;   // run in the child just before exec
     bool sem_direitos = false;             // run with larga_direitos(), as a user without root's rights
     int segundos = 60;                     // the run is killed after this long
+    std::vector<std::pair<std::string, std::string>> ambiente;  // variables set in the child
 };
+// A run without root's rights: held to the permission bits, as any user.
+inline const opcoes sem_root{.sem_direitos = true};
+
+// What procura prints for an available medicine, and alterna for a change.
+std::string encontrado(const std::string &nome, int stock, int vendas);
+inline const std::string apagado_msg = "\nmedicamento apagado\n\n", recuperado_msg = "\nficheiro recuperado\n\n";
+
+// Whether two files' bytes are equal; when not, the first record that
+// differs, rather than megabytes of bytes.
+::testing::AssertionResult mesmos_registos(const std::string &a, const std::string &b);
 
 // One record's 28 bytes; `nome` is written as given and padded with zeros to 16 bytes.
 std::string registo(std::string_view nome, int32_t stock, int32_t vendas, int32_t estado);
@@ -46,8 +60,12 @@ extern chaves_do_teste chaves;
 // The semaphore sets of this test's keys, as the kernel lists them.
 struct conjunto {
     int chave, id, permissoes, semaforos, valor;
+    bool operator==(const conjunto &) const = default;
 };
 std::vector<conjunto> conjuntos();
+// Expects the set of `chave` as every completed run leaves it: one
+// semaphore, permissions 0666, value 1.
+void semaforo_livre(int chave);
 
 // A fresh working directory, removed afterwards.
 class Diretorio : public ::testing::Test {

@@ -13,6 +13,7 @@
 #include <linux/seccomp.h>
 #include <string>
 #include <sys/ipc.h>
+#include <sys/mman.h>
 #include <sys/prctl.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -169,7 +170,34 @@ constexpr long chamada_semget = SYS_semget;
 constexpr long chamada_semget = -1;
 #endif
 
+// mmap as the C library makes it: mmap2 on the hosts that have it.
+#ifdef SYS_mmap2
+constexpr long chamada_mmap = SYS_mmap2;
+#else
+constexpr long chamada_mmap = SYS_mmap;
+#endif
+
+// Fails the mmap calls with these argument tests, where a filter can see
+// the arguments.
+void falha_mmap(const std::vector<condicao> &condicoes, int erro)
+{
+#if defined(__s390x__)
+    sem_filtro("s390x's mmap takes its arguments in memory, where a filter cannot test them");
+#endif
+    instala({{chamada_mmap, condicoes}}, erro);
+}
+
 }  // namespace
+
+void falha_mmap_partilhado(int erro)
+{
+    falha_mmap({{3, teste::algum_bit, MAP_SHARED}}, erro);
+}
+
+void falha_mmap_de(uint32_t bytes, int erro)
+{
+    falha_mmap({{1, teste::igual, bytes}}, erro);
+}
 
 void falha_escritas(int erro, int fd)
 {

@@ -23,6 +23,14 @@ void falha_leituras_desde(uint32_t desvio, int erro);
 // Every call of the system calls `numeros` fails with `erro`.
 void falha_chamada(std::initializer_list<long> numeros, int erro);
 
+// Every mmap of a file shared with other processes (MAP_SHARED) fails with
+// `erro`, as on a file system that cannot map files (FUSE with direct_io
+// gives ENODEV); the dynamic loader's private mappings go through.
+void falha_mmap_partilhado(int erro);
+
+// Every mmap of exactly `bytes` bytes fails with `erro`.
+void falha_mmap_de(uint32_t bytes, int erro);
+
 // Every shmat fails with `erro`, whether the C library makes it as a call of
 // its own or through the ipc multiplexer (as on i386 and s390x).
 void falha_shmat(int erro);

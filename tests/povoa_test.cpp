@@ -304,31 +304,6 @@ TEST_F(Povoa, RunKilledWhileWritingIsFollowedByAWholeRun)
     EXPECT_TRUE(le_ficheiro(bd()) == deixado + esperado(12));
 }
 
-TEST_F(Povoa, WhatCannotBeOpenedForAppendingIsReported)
-{
-    ASSERT_EQ(mkdir(bd().c_str(), 0755), 0);
-    execucao e = povoa();
-    EXPECT_EQ(e.estado, 255);
-    EXPECT_EQ(e.saida, "");
-    EXPECT_EQ(e.erros, "can't open: : Is a directory\n");
-    ASSERT_EQ(rmdir(bd().c_str()), 0);
-
-    // A FIFO would take every record and block once full, with no reader.
-    ASSERT_EQ(mkfifo(bd().c_str(), 0666), 0);
-    e = povoa({.segundos = 10});
-    EXPECT_EQ(e.estado, 255);
-    EXPECT_EQ(e.erros, "BD.bin: not a regular file\n");
-    ASSERT_EQ(unlink(bd().c_str()), 0);
-
-    // A directory where not even its owner may create a file.
-    ASSERT_EQ(chmod(dir.c_str(), 0555), 0);
-    e = povoa({.sem_direitos = true});
-    ASSERT_EQ(chmod(dir.c_str(), 0700), 0);
-    EXPECT_EQ(e.estado, 255);
-    EXPECT_EQ(e.erros, "can't open: : Permission denied\n");
-    EXPECT_FALSE(std::filesystem::exists(bd()));
-}
-
 TEST_F(Povoa, OptionsAnswerWithoutTouchingTheDatabase)
 {
     // The commonest ways of asking a program what it does must not append
