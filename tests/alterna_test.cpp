@@ -87,10 +87,11 @@ TEST_F(Alterna, FailedWriteBackIsReportedAndLeavesTheRecord)
     semaforo_livre(chaves.alterna);
 }
 
-TEST_F(Alterna, RecordBeyondTwoGibibytesIsWrittenBackInPlace)
+TEST_F(Alterna, RecordBeyondTwoGibibytesIsReadAndWrittenBackInPlace)
 {
     // A sparse file of 80,000,001 records (2.24 GB): record 80,000,000 starts
-    // past 2^31 bytes, where a write-back offset computed in 32 bits wraps.
+    // past 2^31 bytes, where an offset computed in 32 bits wraps, in a read
+    // or in the write-back.
     constexpr int64_t j = 80'000'000;
     std::string r = registo("fundo", 7, 8, 1);
     int fd = open(bd().c_str(), O_RDWR | O_CREAT | O_TRUNC, 0666);
@@ -100,6 +101,7 @@ TEST_F(Alterna, RecordBeyondTwoGibibytesIsWrittenBackInPlace)
     struct stat antes, depois;
     ASSERT_EQ(fstat(fd, &antes), 0);
 
+    EXPECT_EQ(corre(PROCURA, {"fundo"}), (execucao{0, encontrado("fundo", 7, 8), ""}));
     EXPECT_EQ(corre(ALTERNA, {"fundo"}), (execucao{0, apagado_msg, ""}));
     ASSERT_EQ(fstat(fd, &depois), 0);
     EXPECT_EQ(depois.st_size, antes.st_size);

@@ -229,8 +229,7 @@ void Diretorio::TearDown()
         std::filesystem::remove_all(dir);
 }
 
-execucao Ambiente::corre(const std::string &programa, const std::vector<std::string> &argumentos,
-                         const opcoes &o)
+execucao Ambiente::corre(const std::string &programa, const std::vector<std::string> &argumentos, const opcoes &o)
 {
     return espera(lanca(programa, argumentos, o), o);
 }

@@ -85,8 +85,7 @@ class Ambiente : public Diretorio {
 protected:
     void SetUp() override;
     void TearDown() override;
-    execucao corre(const std::string &programa, const std::vector<std::string> &argumentos,
-                   const opcoes &o = {});
+    execucao corre(const std::string &programa, const std::vector<std::string> &argumentos, const opcoes &o = {});
     // corre in two halves, for runs that overlap: each overlapping run needs
     // its own `vez`, which names its output files.
     pid_t lanca(const std::string &programa, const std::vector<std::string> &argumentos,

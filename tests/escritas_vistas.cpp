@@ -7,10 +7,6 @@
 // Preloaded into a run of alterna, with ESCRITAS_ANTES="K SIGNAL" the run
 // raises SIGNAL right before its K-th pwrite to BD.bin: a stop holds its
 // write-back back while another run tries the same record.
-
-// pwrite and pwrite64 are told apart here, as the C library exports them,
-// whichever the program calls.
-#undef _FILE_OFFSET_BITS
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -46,7 +42,7 @@ extern "C" ssize_t write(int fd, const void *bytes, size_t n)
     if (!e_a_base(fd))
         return da_biblioteca()(fd, bytes, n);
     static unsigned long vistas;
-    const off64_t onde = lseek64(fd, 0, SEEK_END);
+    const off_t onde = lseek(fd, 0, SEEK_END);
     const ssize_t r = da_biblioteca()(fd, bytes, n);
     const int erro = errno;
     if (r > 0) {
@@ -68,8 +64,8 @@ extern "C" ssize_t write(int fd, const void *bytes, size_t n)
     return r;
 }
 
-// Raises the signal of ESCRITAS_ANTES when this is its pwrite.
-static void antes_de_escrever(int fd)
+// The programs, built with 64-bit offsets, call pwrite64.
+extern "C" ssize_t pwrite64(int fd, const void *bytes, size_t n, off64_t onde)
 {
     static unsigned long vistas;
     unsigned long k;
@@ -77,24 +73,6 @@ static void antes_de_escrever(int fd)
     if (const char *antes = getenv("ESCRITAS_ANTES"))
         if (e_a_base(fd) && std::sscanf(antes, "%lu %d", &k, &sinal) == 2 && ++vistas == k)
             raise(sinal);
-}
-
-template <typename F, typename Desvio>
-static ssize_t escreve_em(const char *nome, int fd, const void *bytes, size_t n, Desvio onde)
-{
-    static F original = nullptr;
-    if (original == nullptr)
-        original = reinterpret_cast<F>(dlsym(RTLD_NEXT, nome));
-    antes_de_escrever(fd);
+    static const auto original = reinterpret_cast<ssize_t (*)(int, const void *, size_t, off64_t)>(dlsym(RTLD_NEXT, "pwrite64"));
     return original(fd, bytes, n, onde);
-}
-
-extern "C" ssize_t pwrite(int fd, const void *bytes, size_t n, off_t onde)
-{
-    return escreve_em<ssize_t (*)(int, const void *, size_t, off_t)>("pwrite", fd, bytes, n, onde);
-}
-
-extern "C" ssize_t pwrite64(int fd, const void *bytes, size_t n, off64_t onde)
-{
-    return escreve_em<ssize_t (*)(int, const void *, size_t, off64_t)>("pwrite64", fd, bytes, n, onde);
 }

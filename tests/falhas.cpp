@@ -131,8 +131,7 @@ void instala(const std::vector<regra> &regras, int erro)
     }
     filtro.push_back(devolve(SECCOMP_RET_ALLOW));
     struct sock_fprog programa = {static_cast<unsigned short>(filtro.size()), filtro.data()};
-    if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == -1 ||
-        prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &programa) == -1)
+    if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == -1 || prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &programa) == -1)
         sem_filtro(std::string("no seccomp filter (") + std::strerror(errno) + ")");
 }
 

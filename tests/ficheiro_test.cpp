@@ -10,15 +10,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-// A sanitized build cannot start under a small address-space limit.
-#if defined(__SANITIZE_ADDRESS__)
-#define SOB_ASAN 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define SOB_ASAN 1
-#endif
-#endif
-
 namespace {
 
 using Ficheiro = Ambiente;
@@ -102,7 +93,7 @@ TEST_F(Ficheiro, FileThatCannotBeMappedIsReadWithPread)
     const std::pair<const char *, std::function<void()>> casos[] = {
         {"a file system that cannot map", [] { falha_mmap_partilhado(ENODEV); }},
         {"no address space for the pieces", [] { falha_mmap_de(3 * bytes_por_peca, ENOMEM); }},
-#ifndef SOB_ASAN
+#ifndef SANITIZADO  // a sanitized build cannot start under a small address-space limit
         {"a limit on the address space", [] {
              const rlimit limite{6000 * 1024, 6000 * 1024};
              setrlimit(RLIMIT_AS, &limite);

@@ -9,7 +9,6 @@
 #include <cstring>
 #include <sys/ipc.h>
 #include <sys/shm.h>
-#include <sys/syscall.h>
 
 namespace {
 
@@ -51,10 +50,7 @@ TEST_F(Memoria, WhatOneAttachmentWritesAnotherReadsUntilRemoved)
     EXPECT_EQ(shmemdet(leitura), 0);
     EXPECT_EQ(shmrm(id), 0);
 
-    const execucao depois = so([] { EXPECT_EQ(shmemget(chave, 4096), -1); });
-    EXPECT_EQ(depois.estado, 7);
-    EXPECT_EQ(depois.erros, "shmemget: No such file or directory\n");
-    EXPECT_EQ(depois.saida, "");
+    EXPECT_EQ(so([] { EXPECT_EQ(shmemget(chave, 4096), -1); }), (execucao{7, "", "shmemget: No such file or directory\n"}));
 }
 
 TEST_F(Memoria, ShmallocOpensAnExistingSegmentAtLeastAsLarge)
@@ -91,24 +87,20 @@ TEST_F(Memoria, ShmallocReportsWhichStepFailedAndKeepsTheSegment)
     ASSERT_NE(shmget(chave, 4096, IPC_CREAT | 0666), -1);
     int id = 0;
     // Larger than the existing segment: it cannot be had.
-    execucao e = so([&id] { EXPECT_EQ(shmalloc(chave, 8192, &id), falhou); EXPECT_EQ(id, -1); });
-    EXPECT_EQ(e.estado, 7);
-    EXPECT_EQ(e.erros, "shmget: Invalid argument\n");
-    EXPECT_EQ(e.saida, "");
+    EXPECT_EQ(so([&id] { EXPECT_EQ(shmalloc(chave, 8192, &id), falhou); EXPECT_EQ(id, -1); }),
+              (execucao{7, "", "shmget: Invalid argument\n"}));
 
     // Had but not attached: the id is given and the segment stays.
     const int nova = chave + 2;
-    e = so([nova] {
-        falha_shmat(EACCES);
-        int id_filho = -5;
-        EXPECT_EQ(shmalloc(nova, 4096, &id_filho), falhou);
-        shmid_ds estado;
-        EXPECT_NE(id_filho, -1);
-        EXPECT_EQ(shmctl(id_filho, IPC_STAT, &estado), 0);
-    });
-    EXPECT_EQ(e.estado, 7);
-    EXPECT_EQ(e.erros, "shmat: Permission denied\n");
-    EXPECT_EQ(e.saida, "");
+    EXPECT_EQ(so([nova] {
+                  falha_shmat(EACCES);
+                  int id_filho = -5;
+                  EXPECT_EQ(shmalloc(nova, 4096, &id_filho), falhou);
+                  shmid_ds estado;
+                  EXPECT_NE(id_filho, -1);
+                  EXPECT_EQ(shmctl(id_filho, IPC_STAT, &estado), 0);
+              }),
+              (execucao{7, "", "shmat: Permission denied\n"}));
     EXPECT_NE(shmget(nova, 4096, 0666), -1);
 }
 
@@ -130,12 +122,8 @@ TEST_F(Memoria, FailuresAreReportedWithTheirLabelsAndReturned)
     auto todos = casos;
     if constexpr (sizeof(size_t) == 8)
         todos.push_back({[] { EXPECT_EQ(shmemcreat(chave, -1), -1); }, "shmemget: Invalid argument\n"});
-    for (const auto &[chamada, relato] : todos) {
-        const execucao e = so(chamada);
-        EXPECT_EQ(e.estado, 7) << relato;
-        EXPECT_EQ(e.erros, relato);
-        EXPECT_EQ(e.saida, "");
-    }
+    for (const auto &[chamada, relato] : todos)
+        EXPECT_EQ(so(chamada), (execucao{7, "", relato}));
     shm_info info;
     ASSERT_NE(shmctl(0, SHM_INFO, reinterpret_cast<shmid_ds *>(&info)), -1);
     EXPECT_EQ(info.used_ids, 0) << "a failed call left a segment";

@@ -7,6 +7,7 @@
 #include "common/ipc.h"
 
 #include <csignal>
+#include <tuple>
 #include <fcntl.h>
 #include <sys/sem.h>
 #include <sys/wait.h>
@@ -15,8 +16,6 @@
 namespace {
 
 using Tranca = Ambiente;
-
-const std::string encontrado_abc = encontrado("abc", 1, 2);
 
 // Whether the run `pid` is still running; an ended one is left to espera.
 bool corre_ainda(pid_t pid)
@@ -27,39 +26,34 @@ bool corre_ainda(pid_t pid)
 
 TEST_F(Tranca, StoppedAndContinuedRunGoesOnWaitingForTheSemaphore)
 {
-    struct caso {
-        const char *programa;
-        int chave, sinal;
-        std::string saida;
-    };
-    const caso casos[] = {
-        {PROCURA, chaves.procura, SIGSTOP, encontrado_abc},
+    const std::tuple<const char *, int, int, std::string> casos[] = {
+        {PROCURA, chaves.procura, SIGSTOP, encontrado("abc", 1, 2)},
         {ALTERNA, chaves.alterna, SIGTSTP, apagado_msg},
     };
-    for (const caso &c : casos) {
+    for (const auto &[programa, chave, sinal, saida] : casos) {
         escreve_ficheiro(bd(), registo("abc", 1, 2, 1));
         // Value 0: held, as by a run in the middle of its work.
-        const int id = semget(c.chave, 1, IPC_CREAT | 0666);
+        const int id = semget(chave, 1, IPC_CREAT | 0666);
         ASSERT_NE(id, -1);
         // In a process group of its own, whose parent is in another group of
         // the session: a terminal's stop (SIGTSTP) sent to an orphaned group
         // would be discarded.
-        const pid_t pid = lanca(c.programa, {"abc"}, {.antes_de_exec = [] { setpgid(0, 0); }});
+        const pid_t pid = lanca(programa, {"abc"}, {.antes_de_exec = [] { setpgid(0, 0); }});
         const auto esperam = [id] {
             for (int i = 0; i < 1000 && semctl(id, 0, GETNCNT) != 1; ++i)
                 usleep(10000);
             return semctl(id, 0, GETNCNT) == 1;
         };
-        EXPECT_TRUE(esperam()) << c.programa;
-        kill(pid, c.sinal);
-        EXPECT_TRUE(parado(pid)) << c.programa;
+        EXPECT_TRUE(esperam()) << programa;
+        kill(pid, sinal);
+        EXPECT_TRUE(parado(pid)) << programa;
         kill(pid, SIGCONT);
-        EXPECT_TRUE(esperam()) << c.programa << " did not wait again";
-        EXPECT_TRUE(corre_ainda(pid)) << c.programa;
-        EXPECT_EQ(le_ficheiro(dir + "/.saida/out0"), "") << c.programa << " went on without the lock";
+        EXPECT_TRUE(esperam()) << programa << " did not wait again";
+        EXPECT_TRUE(corre_ainda(pid)) << programa;
+        EXPECT_EQ(le_ficheiro(dir + "/.saida/out0"), "") << programa << " went on without the lock";
         ASSERT_EQ(semctl(id, 0, SETVAL, semun{.val = 1}), 0);
-        EXPECT_EQ(espera(pid), (execucao{0, c.saida, ""})) << c.programa;
-        EXPECT_EQ(semctl(id, 0, GETVAL), 1) << c.programa;
+        EXPECT_EQ(espera(pid), (execucao{0, saida, ""})) << programa;
+        EXPECT_EQ(semctl(id, 0, GETVAL), 1) << programa;
     }
 }
 
@@ -68,45 +62,27 @@ TEST_F(Tranca, FileUnderALeaseIsWaitedForNotTakenForMissing)
     // A write lease conflicts with every open, a read lease with an open for
     // writing. The holder gives its lease up when the kernel asks, as a
     // file server breaks an oplock or a delegation.
-    struct caso {
-        int lease;
-        const char *programa;
-        std::string saida;
-    };
-    const caso casos[] = {
+    const std::tuple<int, const char *, std::string> casos[] = {
         {F_RDLCK, ALTERNA, apagado_msg},
         {F_WRLCK, ALTERNA, recuperado_msg},
-        {F_WRLCK, PROCURA, encontrado_abc},
+        {F_WRLCK, PROCURA, encontrado("abc", 1, 2)},
     };
     escreve_ficheiro(bd(), registo("abc", 1, 2, 1));
-    for (const caso &c : casos) {
-        int pronto[2];
-        ASSERT_EQ(pipe(pronto), 0);
-        const pid_t dono = fork();
-        if (dono == 0) {
-            sigset_t quebra;
-            sigemptyset(&quebra);
-            sigaddset(&quebra, SIGIO);  // the signal that asks for the lease
-            sigprocmask(SIG_BLOCK, &quebra, nullptr);
-            const int fd = open(bd().c_str(), O_RDONLY);
-            if (fd == -1 || fcntl(fd, F_SETLEASE, c.lease) == -1)
-                _exit(2);
-            if (write(pronto[1], "", 1) != 1)
-                _exit(3);
-            const timespec limite = {20, 0};
-            if (sigtimedwait(&quebra, nullptr, &limite) != SIGIO)
-                _exit(4);  // never asked
-            _exit(fcntl(fd, F_SETLEASE, F_UNLCK) == 0 ? 0 : 5);
-        }
-        close(pronto[1]);
-        char c1;
-        ASSERT_EQ(read(pronto[0], &c1, 1), 1) << "no lease could be taken";
-        close(pronto[0]);
-        EXPECT_EQ(corre(c.programa, {"abc"}), (execucao{0, c.saida, ""})) << c.lease << c.programa;
-        int estado;
-        ASSERT_TRUE(termina_em(dono, 30, estado));
-        EXPECT_EQ(estado, 0) << "the lease holder was not asked for its lease";
+    sigset_t quebra;  // the signal with which the kernel asks for the lease
+    sigemptyset(&quebra);
+    sigaddset(&quebra, SIGIO);
+    ASSERT_EQ(sigprocmask(SIG_BLOCK, &quebra, nullptr), 0);
+    for (const auto &[lease, programa, saida] : casos) {
+        const int fd = open(bd().c_str(), O_RDONLY | O_CLOEXEC);
+        ASSERT_EQ(fcntl(fd, F_SETLEASE, lease), 0) << "no lease could be taken";
+        const pid_t pid = lanca(programa, {"abc"});
+        const timespec limite = {20, 0};
+        EXPECT_EQ(sigtimedwait(&quebra, nullptr, &limite), SIGIO) << "the lease was never asked for";
+        EXPECT_EQ(fcntl(fd, F_SETLEASE, F_UNLCK), 0);
+        close(fd);
+        EXPECT_EQ(espera(pid), (execucao{0, saida, ""})) << lease << programa;
     }
+    sigprocmask(SIG_UNBLOCK, &quebra, nullptr);
 }
 
 TEST_F(Tranca, RunsOnSetsOfTheirOwnNeverLoseAChange)
