@@ -15,6 +15,7 @@
 // the file before it looks at its size.
 #include "common/ficheiro.h"
 #include "common/medicamento.h"
+#include "common/para_testes.h"
 #include "povoa/gerador.h"
 #include "povoa/registos.h"
 
@@ -152,11 +153,8 @@ static bool povoa(int fd, int64_t inicio)
 
 static unsigned semente()
 {
-#ifdef POVOA_PARA_TESTES
-    // Test builds only: a run with a chosen seed.
-    if (const char *s = getenv("POVOA_SEMENTE"))
+    if (const char *s = do_teste<povoa_do_teste>("POVOA_SEMENTE"))
         return static_cast<unsigned>(strtoul(s, nullptr, 10));
-#endif
     return static_cast<unsigned>(time(nullptr));
 }
 

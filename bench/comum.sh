@@ -36,6 +36,7 @@ cmake --build "$build" -j2 >/dev/null
 for ajuda in ingenuo chao; do
     g++ -std=c++20 -O2 -Wall -Wextra -I"$raiz" -o "$build/$ajuda" "bench/$ajuda.cpp"
 done
+peca=$("$build/chao" --peca)  # the piece povoa writes and the reader maps, defined beside the record
 tmp=$(mktemp -d /tmp/farmacia-bench-XXXXXX)
 trap 'rm -rf "$tmp"' EXIT
 

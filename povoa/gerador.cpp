@@ -10,6 +10,8 @@
 // together in the lanes of one vector.
 #include "povoa/gerador.h"
 
+#include "common/para_testes.h"
+
 #include "povoa/nucleo_despacho.h"
 
 #include <cstdlib>
@@ -171,9 +173,8 @@ void prepara_sorteios(unsigned semente)
     for (size_t i = 0; i < verificados; ++i)
         if (static_cast<int>(lote[i] >> 1) != rand())
             usa_rand = true;
-#ifdef POVOA_SEM_ATALHO
-    usa_rand = true;  // test builds only: every draw from rand()
-#endif
+    if constexpr (sorteios_so_de_rand)
+        usa_rand = true;
     if (!usa_rand)
         semeia(semente);
     srand(semente);
