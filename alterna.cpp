@@ -132,11 +132,11 @@ int main(int argc, char *argv[])
         puts("Argumentos Inválidos");
         return fecha_saida() ? 0 : 1;
     }
-    // Without the lock a concurrent run could read the record before this
-    // one writes it back, and one of the two changes would be lost.
     // Past a file size limit the write-back fails with EFBIG, reported like
     // any failed write, instead of the run dying of SIGXFSZ.
     signal(SIGXFSZ, SIG_IGN);
+    // Without the lock a concurrent run could read the record before this
+    // one writes it back, and one of the two changes would be lost.
     remover = cria_semaforo(chave_do_semaforo(4567, "FARMACIA_CHAVE_ALTERNA"), 1);
     if (remover == -1) {
         fecha_saida();

@@ -35,9 +35,8 @@ static void constroi_em_sequencia(medicamento *destino, size_t n)
 // Records of a stretch in one pass of the kernels. The 8 stretches are
 // built side by side, 8 streams of stores por_faixa * 28 bytes apart; where
 // that distance is close to a multiple of 4 KiB the streams alias one
-// another in the processor's caches. Measured on this machine for
-// 20,000,000 records: 9,362 records a stretch (262,136 bytes, 8 short of 64
-// pages) took 80 ms, 4,681 66 ms, 3,120 (87,360 bytes, 21 1/3 pages) 49 ms.
+// another in the processor's caches. 3,120 records (87,360 bytes, 21 1/3
+// pages) keep them apart; the README's benchmark section has the figures.
 static constexpr size_t por_faixa_maximo = 3120;
 
 // n records, most of them from the stretches, the rest in order after them.
