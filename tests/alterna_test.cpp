@@ -54,10 +54,7 @@ TEST_F(Alterna, FailedWriteBackIsReportedAndLeavesTheRecord)
 {
     // The record at byte 25,200, past a file size limit of 10 KiB, which
     // would otherwise kill the run with SIGXFSZ.
-    std::string base;
-    for (int i = 0; i < 900; ++i)
-        base += registo("outro", i, i, 1);
-    base += registo("abc", 1, 1, 1);
+    const std::string base = outros(900) + registo("abc", 1, 1, 1);
     escreve_ficheiro(bd(), base);
     const std::pair<std::function<void()>, std::string> casos[] = {
         {[] { falha_escritas(EIO); }, "BD.bin: Input/output error\n"},
@@ -137,11 +134,9 @@ TEST_F(Alterna, NoChangeWithoutTheLock)
 
 TEST_F(Alterna, ConcurrentRunsNeverLoseAChange)
 {
-    std::string base;
     // The target is last of 200,000 records, so that every run spends a
     // while between reading the record and writing it back.
-    for (int i = 0; i < 200000; ++i)
-        base += registo(i == 199999 ? "alvo" : "outro", i, i, 1);
+    const std::string base = outros(199999) + registo("alvo", 199999, 199999, 1);
     escreve_ficheiro(bd(), base);
     constexpr int k = 20;
     // Every run waits at the gate until all are launched, then all start at once.

@@ -51,6 +51,14 @@ std::string encontrado(const std::string &nome, int stock, int vendas)
                                          << " differs first: " << r(a) << " against " << r(b);
 }
 
+std::string outros(int n)
+{
+    std::string bytes;
+    for (int i = 0; i < n; ++i)
+        bytes += registo("outro", i, i, 1);
+    return bytes;
+}
+
 std::string le_ficheiro(const std::string &caminho)
 {
     std::ifstream f(caminho, std::ios::binary);

@@ -43,6 +43,9 @@ inline const std::string apagado_msg = "\nmedicamento apagado\n\n", recuperado_m
 
 // One record's 28 bytes; `nome` is written as given and padded with zeros to 16 bytes.
 std::string registo(std::string_view nome, int32_t stock, int32_t vendas, int32_t estado);
+// `n` available records named "outro", record i with stock and sales i: what
+// a test puts before the records it is about.
+std::string outros(int n);
 
 std::string le_ficheiro(const std::string &caminho);
 void escreve_ficheiro(const std::string &caminho, const std::string &bytes);

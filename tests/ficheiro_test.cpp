@@ -85,10 +85,7 @@ TEST_F(Ficheiro, WrongArgumentCountTouchesNeitherSemaphoreNorFile)
 TEST_F(Ficheiro, FileThatCannotBeMappedIsReadWithPread)
 {
     // The record past the first piece, so that several pieces are read.
-    std::string base;
-    for (int i = 0; i < 100000; ++i)
-        base += registo("outro", i, i, 1);
-    base += registo("abc", 1, 2, 1);
+    const std::string base = outros(100000) + registo("abc", 1, 2, 1);
     escreve_ficheiro(bd(), base);
     const std::pair<const char *, std::function<void()>> casos[] = {
         {"a file system that cannot map", [] { falha_mmap_partilhado(ENODEV); }},
