@@ -4,11 +4,13 @@
 #include "common/chave.h"
 #include "common/ficheiro.h"
 #include "common/ipc.h"
+#include "common/semaforo_abandonado.h"
 #include "common/varrimento.h"
 
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstddef>
 #include <cstring>
 #include <fcntl.h>
 #include <unistd.h>
@@ -20,14 +22,18 @@ static bool qualquer(int32_t)
     return true;
 }
 
-// Writes m back over record j, whole. A short write is continued; the old and
-// new record differ only in byte 24, the low byte of `estado` (the file is
-// little-endian on every host), so whatever part of a failed write reached
-// the file leaves either the old or the new record.
+// Writes m back over record j, whole. A short write is continued. The old
+// and new record differ only in byte 24, the low byte of `estado` (the file
+// is little-endian on every host), so a write that fails part-way (a file
+// size limit, a full disk) leaves the old record when it stopped short of
+// that byte, and the new one when that byte reached the file. True when the
+// new record is in the file; otherwise false, with errno set.
 static bool escreve_registo(int fd, int64_t j)
 {
     int64_t escritos = 0;
-    return escreve_tudo(fd, reinterpret_cast<const char *>(&m), sizeof m, j * tamanho_registo, escritos);
+    if (escreve_tudo(fd, reinterpret_cast<const char *>(&m), sizeof m, j * tamanho_registo, escritos))
+        return true;
+    return escritos > static_cast<int64_t>(offsetof(medicamento, estado));
 }
 
 // The semaphore excludes only the runs that share this machine's IPC
@@ -59,13 +65,10 @@ enum class feito {
     falhou,      // reported on standard error
 };
 
-// Switches the state of the first record named `nome` in the open file.
+// Switches the state of the first record named `nome` in the open file,
+// locked by tranca_o_ficheiro.
 static feito alterna_em(int fd, std::string_view nome)
 {
-    if (!tranca_o_ficheiro(fd)) {
-        reporta(nome_ficheiro, errno);
-        return feito::falhou;
-    }
     const int64_t j = percorre(fd, nome, qualquer);
     if (j == erro_leitura) {
         reporta(nome_ficheiro, errno);
@@ -98,8 +101,11 @@ static feito alterna_em(int fd, std::string_view nome)
 // written to the disk, or the file not closed.
 static int alterna(std::string_view nome)
 {
-    const int fd = abre_ficheiro(O_RDWR, nome_ficheiro);
+    bool tranca_falhou;
+    const int fd = abre_trancado(O_RDWR, nome_ficheiro, tranca_o_ficheiro, tranca_falhou);
     if (fd == -1) {
+        if (tranca_falhou)
+            return 1;
         puts("Ficheiro nao encontrado");
         return 0;
     }
@@ -142,6 +148,7 @@ int main(int argc, char *argv[])
         fecha_saida();
         return 1;
     }
+    inicia_se_abandonado(remover, 1);
     char nome[24];
     const std::string_view pedido = copia_nome(nome, sizeof nome, argv[1]);
     if (P(remover) == -1) {

@@ -12,7 +12,7 @@
 // whole record, and a signal is acted on between two pieces, once the record
 // in progress is complete. A kill can leave part of a record: the next run
 // cuts it off. One run at a time appends: a run takes an exclusive flock on
-// the file before it looks at its size.
+// the file named BD.bin before it looks at its size.
 #include "common/ficheiro.h"
 #include "common/medicamento.h"
 #include "common/para_testes.h"
@@ -68,20 +68,23 @@ static void adia_sinais_terminais()
     }
 }
 
-// Takes the generator's lock and makes the file end on a record boundary.
-// Holding the lock, this run is the only one appending, so bytes past the
-// last whole record can only be what an interrupted run (a kill, a crash)
-// left of a record it never finished: no reader ever saw them as a record,
-// and they are cut off, saying so. The size in bytes to append at, or -1
-// after reporting.
+// The generator's lock: exclusive, on the file, so that one run at a time
+// appends. A wait interrupted by a signal that does not end the run goes on.
+static bool tranca_o_ficheiro(int fd)
+{
+    while (flock(fd, LOCK_EX) == -1)
+        if (errno != EINTR)
+            return false;
+    return true;
+}
+
+// Makes the file, locked, end on a record boundary. Holding the lock, this
+// run is the only one appending, so bytes past the last whole record can
+// only be what an interrupted run (a kill, a crash) left of a record it
+// never finished: no reader ever saw them as a record, and they are cut
+// off, saying so. The size in bytes to append at, or -1 after reporting.
 static int64_t prepara_ficheiro(int fd)
 {
-    while (flock(fd, LOCK_EX) == -1) {
-        if (errno != EINTR) {
-            reporta(nome_ficheiro, errno);
-            return -1;
-        }
-    }
     struct stat st;
     if (fstat(fd, &st) == -1) {
         reporta(nome_ficheiro, errno);
@@ -103,13 +106,17 @@ static int64_t prepara_ficheiro(int fd)
     return inteiros * tamanho_registo;
 }
 
-// After a failed write: reported, and the file cut back to the end of the
-// last whole record this run wrote.
+// After a failed write: the file cut back to the end of the last whole
+// record this run wrote, then the failure reported, so that what the file
+// holds never hangs on whether the report could be written.
 static bool corta_para_inteiros(int fd, int64_t inicio, int64_t escritos)
 {
-    reporta(nome_ficheiro, errno);
-    if (ftruncate(fd, inicio + escritos / tamanho_registo * tamanho_registo) == -1)
-        reporta(nome_ficheiro, errno);
+    const int erro = errno;
+    const bool cortado = ftruncate(fd, inicio + escritos / tamanho_registo * tamanho_registo) == 0;
+    const int erro_do_corte = errno;
+    reporta(nome_ficheiro, erro);
+    if (!cortado)
+        reporta(nome_ficheiro, erro_do_corte);
     return false;
 }
 
@@ -203,11 +210,16 @@ int main(int argc, char *argv[])
         return estado;
     prepara_sorteios(semente());
     // Past a file size limit a write fails with EFBIG instead of killing the
-    // run in the middle of a record.
+    // run in the middle of a record; and a report or the message written to
+    // a pipe that nobody reads fails with EPIPE, instead of killing the run
+    // before it has cut the file back to whole records, or after it has
+    // appended nothing: the run ends with 255 either way.
     signal(SIGXFSZ, SIG_IGN);
+    signal(SIGPIPE, SIG_IGN);
 
     // As fopen's "ab+" opens it: read and append, created 0666 less the umask.
-    const int fd = abre_ficheiro(O_RDWR | O_APPEND | O_CREAT, "can't open: ");
+    bool tranca_falhou;
+    const int fd = abre_trancado(O_RDWR | O_APPEND | O_CREAT, "can't open: ", tranca_o_ficheiro, tranca_falhou);
     if (fd == -1)
         return -1;
     const int64_t inicio = prepara_ficheiro(fd);

@@ -4,6 +4,7 @@
 #include "common/chave.h"
 #include "common/ficheiro.h"
 #include "common/ipc.h"
+#include "common/semaforo_abandonado.h"
 #include "common/varrimento.h"
 
 #include <cerrno>
@@ -55,6 +56,8 @@ int main(int argc, char *argv[])
     // A failed cria_semaforo leaves -1, on which P and V report their failure;
     // the search only reads, so it still runs without the lock.
     procura = cria_semaforo(chave_do_semaforo(2345, "FARMACIA_CHAVE_PROCURA"), 1);
+    if (procura != -1)
+        inicia_se_abandonado(procura, 1);
     char nome[24];
     const std::string_view pedido = copia_nome(nome, sizeof nome, argv[1]);
     P(procura);

@@ -2,7 +2,6 @@
 
 #include "common/medicamento.h"
 
-#include <algorithm>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
@@ -23,36 +22,90 @@ int fora_das_normais(int fd)
     return outro;
 }
 
-// Opens BD.bin with O_NONBLOCK, so that a FIFO or a device never blocks
-// the program. On a regular file that another process holds a lease on (a
-// file server's oplock or delegation, any F_SETLEASE), that flag makes the
-// open fail with EWOULDBLOCK instead of waiting for the lease to be broken.
-// Such an open has already asked the holder to give its lease up, and the
-// kernel takes it away by itself after /proc/sys/fs/lease-break-time; so
-// while the name is still a regular file the open is tried again, a little
-// later each time, until the lease is gone, as a blocking open would wait.
-static int abre_sem_bloquear(int modo)
+// Opens BD.bin for `modo` in two steps, so that no open can block on what
+// the name leads to, and so that a wait for a lease is the kernel's own:
+// - The name is opened with O_PATH, which opens nothing behind it: a FIFO or
+//   a device is not opened (nor blocks), a socket is not connected, and no
+//   lease holder is asked for anything. That descriptor says what the name
+//   leads to, and only a regular file goes on.
+// - That same file, and no other that the name may lead to by then, is then
+//   opened through /proc/self/fd, blocking: where another process holds a
+//   lease on it (a file server's oplock or delegation, any F_SETLEASE), the
+//   open waits in the kernel until the lease is broken, at most
+//   /proc/sys/fs/lease-break-time seconds, and holds its place while it
+//   waits, so that a holder that takes a new lease at once keeps it waiting
+//   no longer. Any error of that open is the file's, reported at once.
+// Where there is no /proc (a bare chroot), the name is opened again with
+// O_NONBLOCK and must be the same file: a lease is then an error too.
+static int abre_pelo_caminho(int caminho, int modo)
 {
-    timespec pausa = {0, 1'000'000};
+    char ligacao[32];
+    std::snprintf(ligacao, sizeof ligacao, "/proc/self/fd/%d", caminho);
+    const int acesso = modo & ~(O_CREAT | O_EXCL);
     for (;;) {
-        const int fd = open(nome_ficheiro, modo | O_NONBLOCK | O_CLOEXEC, 0666);
-        if (fd != -1 || errno != EWOULDBLOCK)
-            return fd;
-        struct stat st;
-        if (stat(nome_ficheiro, &st) == -1 || !S_ISREG(st.st_mode)) {
-            errno = EWOULDBLOCK;
-            return -1;
+        const int fd = open(ligacao, acesso | O_CLOEXEC);
+        if (fd != -1 || errno != EINTR) {
+            if (fd != -1 || errno != ENOENT)
+                return fd;
+            break;
         }
-        nanosleep(&pausa, nullptr);  // an interrupted pause only tries sooner
-        pausa.tv_nsec = std::min(2 * pausa.tv_nsec, 50'000'000L);
     }
+    const int fd = open(nome_ficheiro, acesso | O_NONBLOCK | O_CLOEXEC);
+    if (fd == -1)
+        return -1;
+    struct stat de, deste;
+    if (fstat(caminho, &de) == -1 || fstat(fd, &deste) == -1 || de.st_dev != deste.st_dev || de.st_ino != deste.st_ino) {
+        close(fd);
+        errno = ENOENT;  // the name led elsewhere meanwhile
+        return -1;
+    }
+    return fd;
+}
+
+// The open of abre_ficheiro, before the checks of what it opened. -1 with
+// errno set, or with `nao_regular` set where the name leads to something
+// other than a regular file.
+static int abre(int modo, bool &nao_regular)
+{
+    const int caminho = open(nome_ficheiro, O_PATH | O_CLOEXEC);
+    if (caminho == -1) {
+        if (errno != ENOENT || (modo & O_CREAT) == 0)
+            return -1;
+        // Nothing there: created, as povoa's open always created it. A new
+        // file has no lease, and a name that something else took meanwhile
+        // is checked below like any other.
+        return open(nome_ficheiro, modo | O_NONBLOCK | O_CLOEXEC, 0666);
+    }
+    struct stat st;
+    if (fstat(caminho, &st) == -1) {
+        const int erro = errno;
+        close(caminho);
+        errno = erro;
+        return -1;
+    }
+    int fd = -1;
+    if (S_ISREG(st.st_mode))
+        fd = abre_pelo_caminho(caminho, modo);
+    else if (S_ISDIR(st.st_mode) && (modo & O_ACCMODE) != O_RDONLY)
+        errno = EISDIR;  // what opening a directory for writing says
+    else
+        nao_regular = true;
+    const int erro = errno;
+    close(caminho);
+    errno = erro;
+    return fd;
 }
 
 int abre_ficheiro(int modo, const char *rotulo)
 {
-    int fd = abre_sem_bloquear(modo);
+    bool nao_regular = false;
+    int fd = abre(modo, nao_regular);
     if (fd != -1)
         fd = fora_das_normais(fd);
+    if (nao_regular) {
+        reporta_texto(nome_ficheiro, "not a regular file");
+        return -1;
+    }
     if (fd == -1) {
         reporta(rotulo, errno);
         return -1;
@@ -69,7 +122,7 @@ int abre_ficheiro(int modo, const char *rotulo)
         reporta_texto(nome_ficheiro, "not a regular file");
         return -1;
     }
-    // A regular file is then used as any reader or writer uses it.
+    // A file opened with O_NONBLOCK is then used as any reader or writer uses it.
     if (const int estado = fcntl(fd, F_GETFL); estado == -1 || fcntl(fd, F_SETFL, estado & ~O_NONBLOCK) == -1) {
         const int erro = errno;
         close(fd);
@@ -77,6 +130,47 @@ int abre_ficheiro(int modo, const char *rotulo)
         return -1;
     }
     return fd;
+}
+
+int o_nome_ainda_o_leva(int fd)
+{
+    struct stat aberto, nome;
+    if (fstat(fd, &aberto) == -1)
+        return -1;
+    if (stat(nome_ficheiro, &nome) == -1)
+        return errno == ENOENT ? 0 : -1;
+    return aberto.st_dev == nome.st_dev && aberto.st_ino == nome.st_ino;
+}
+
+int abre_trancado(int modo, const char *rotulo, bool (*tranca)(int), bool &tranca_falhou)
+{
+    tranca_falhou = false;
+    constexpr int substituicoes = 100;
+    for (int vez = 0; vez <= substituicoes; ++vez) {
+        const int fd = abre_ficheiro(modo, rotulo);
+        if (fd == -1)
+            return -1;
+        tranca_falhou = true;
+        if (!tranca(fd)) {
+            const int erro = errno;
+            close(fd);
+            reporta(nome_ficheiro, erro);
+            return -1;
+        }
+        const int mesmo = o_nome_ainda_o_leva(fd);
+        if (mesmo == 1)
+            return fd;
+        const int erro = errno;
+        close(fd);
+        if (mesmo == -1) {
+            reporta(nome_ficheiro, erro);
+            return -1;
+        }
+        tranca_falhou = false;
+    }
+    reporta_texto(nome_ficheiro, "replaced %d times while this run waited for its lock; nothing was done", substituicoes);
+    tranca_falhou = true;
+    return -1;
 }
 
 bool escreve_tudo(int fd, const char *bytes, size_t n, int64_t onde, int64_t &escritos)

@@ -51,6 +51,10 @@
 //   pread, so the reading ends however often the file changes.
 // - A SIGBUS at any other time, or one sent by a process, gets the default
 //   action, as it would without the handler.
+// - The signal mask survives exec, and a parent may have blocked SIGBUS: a
+//   fault raised while it is blocked kills the program whatever its
+//   handler. So SIGBUS is unblocked for the reading, and the mask the
+//   program had is given back when the reading ends.
 
 // What must survive the jump lives here, outside the frames it leaves.
 static sigjmp_buf volta;
@@ -74,6 +78,7 @@ static char *lugar;       // where every piece is mapped: aligned to a piece, wi
 static bool mapeavel;     // false once a mapping was refused: pread only
 static int64_t buraco;    // see tem_buraco
 static struct sigaction antes;
+static sigset_t mascara_antes;
 
 // Records read with pread: 128 KiB at a time, of whole records.
 static medicamento lidos[4681];
@@ -96,8 +101,17 @@ bool comeca_leitura(int fd, std::string_view nome)
     captura.sa_sigaction = falha_na_peca;
     captura.sa_flags = SA_SIGINFO;
     sigemptyset(&captura.sa_mask);
+    sigset_t so_sigbus;
+    sigemptyset(&so_sigbus);
+    sigaddset(&so_sigbus, SIGBUS);
     if (sigaction(SIGBUS, &captura, &antes) == -1)
         return false;
+    if (sigprocmask(SIG_UNBLOCK, &so_sigbus, &mascara_antes) == -1) {
+        const int erro = errno;
+        sigaction(SIGBUS, &antes, nullptr);
+        errno = erro;
+        return false;
+    }
     ficheiro = fd;
     procurado = nome;
     filtro = filtro_de(nome);
@@ -121,6 +135,7 @@ void acaba_leitura()
 {
     const int erro = errno;
     sigaction(SIGBUS, &antes, nullptr);
+    sigprocmask(SIG_SETMASK, &mascara_antes, nullptr);
     if (reserva != nullptr)
         munmap(reserva, 3 * bytes_por_peca);
     errno = erro;

@@ -6,7 +6,7 @@
 // the reader holds, in this module, the file, the name, the position (the
 // next record not yet compared), the count of records still to visit, the
 // piece of the file in hand (mapped, or read into a buffer of its own), the
-// first hole ahead, and a handler of SIGBUS. It is not reentrant, and not
+// first hole ahead, and a handler of SIGBUS, unblocked. It is not reentrant, and not
 // for threads. Between two calls of proximo nothing of the file is touched,
 // and a SIGBUS gets the program's own handling.
 #pragma once
@@ -38,5 +38,5 @@ bool comeca_leitura(int fd, std::string_view nome);
 lido proximo(medicamento &registo, int64_t &indice);
 
 // Ends the reading: the address space it used and the program's own
-// handling of SIGBUS are given back.
+// handling of SIGBUS, its handler and whether it was blocked, are given back.
 void acaba_leitura();

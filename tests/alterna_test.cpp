@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <fcntl.h>
+#include <tuple>
 #include <sys/ipc.h>
 #include <sys/resource.h>
 #include <sys/sem.h>
@@ -84,6 +85,30 @@ TEST_F(Alterna, FailedWriteBackIsReportedAndLeavesTheRecord)
     semaforo_livre(chaves.alterna);
 }
 
+TEST_F(Alterna, WriteCutShortIsTheChangeOnceTheStateByteIsInTheFile)
+{
+    // A file size limit that cuts the write-back of record 36 inside it:
+    // past its state byte the new record is in the file, and must be
+    // reported made; short of it the file holds the old one.
+    const std::string base = outros(36) + registo("abc", 1, 1, 1) + outros(43);
+    std::string apagado_bd = base;
+    const int64_t estado = 36 * tamanho_registo + offsetof(medicamento, estado);
+    apagado_bd[static_cast<size_t>(estado)] = 0;
+    const std::tuple<int64_t, execucao, std::string> casos[] = {
+        {estado + 1, {0, apagado_msg, ""}, apagado_bd},
+        {estado, {1, "", "BD.bin: File too large\n"}, base},
+    };
+    for (const auto &[limite, resposta, depois] : casos) {
+        escreve_ficheiro(bd(), base);
+        const opcoes o{.antes_de_exec = [limite] {
+            const rlimit r{static_cast<rlim_t>(limite), static_cast<rlim_t>(limite)};
+            setrlimit(RLIMIT_FSIZE, &r);
+        }};
+        EXPECT_EQ(corre(ALTERNA, {"abc"}, o), resposta) << limite;
+        EXPECT_TRUE(mesmos_registos(le_ficheiro(bd()), depois)) << limite;
+    }
+}
+
 TEST_F(Alterna, RecordBeyondTwoGibibytesIsReadAndWrittenBackInPlace)
 {
     // A sparse file of 80,000,001 records (2.24 GB): record 80,000,000 starts
@@ -123,8 +148,7 @@ TEST_F(Alterna, NoChangeWithoutTheLock)
 
     // A lock held elsewhere whose set is removed while the run waits for it.
     ASSERT_EQ(semctl(alheio, 0, IPC_RMID), 0);
-    const int preso = semget(chaves.alterna, 1, IPC_CREAT | 0666);
-    ASSERT_NE(preso, -1);
+    const int preso = conjunto_preso(chaves.alterna);
     const pid_t pid = lanca(ALTERNA, {"abc"});
     usleep(200000);
     ASSERT_EQ(semctl(preso, 0, IPC_RMID), 0);

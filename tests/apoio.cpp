@@ -13,6 +13,7 @@
 #include <sys/prctl.h>
 #include <sys/sem.h>
 #include <sys/shm.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -110,6 +111,14 @@ void semaforo_livre(int chave)
     const auto c = std::find_if(lista.begin(), lista.end(), [chave](const conjunto &k) { return k.chave == chave; });
     ASSERT_NE(c, lista.end()) << "no set of key " << chave;
     EXPECT_EQ(*c, (conjunto{chave, c->id, 0666, 1, 1}));
+}
+
+int conjunto_preso(int chave)
+{
+    const int id = semget(chave, 1, IPC_CREAT | 0666);
+    sembuf toma = {0, -1, 0};
+    EXPECT_TRUE(id != -1 && semctl(id, 0, SETVAL, 1) == 0 && semop(id, &toma, 1) == 0) << std::strerror(errno);
+    return id;
 }
 
 // Removes the semaphore sets and shared-memory segments of this test's keys.
@@ -371,6 +380,33 @@ bool parado(pid_t pid)
         const size_t fim = estado.rfind(')');
         if (fim != std::string::npos && fim + 2 < estado.size() && estado[fim + 2] == 'T')
             return true;
+        usleep(10000);
+    }
+    return false;
+}
+
+void tubo_fechado(int fd)
+{
+    int tubo[2];
+    if (pipe(tubo) == -1 || close(tubo[0]) == -1 || dup2(tubo[1], fd) == -1)
+        _exit(127);
+    close(tubo[1]);
+}
+
+bool espera_tranca(const std::string &caminho)
+{
+    struct stat st;
+    if (stat(caminho.c_str(), &st) == -1)
+        return false;
+    // "1: -> FLOCK  ADVISORY  WRITE 123 08:01:4567 0 EOF": a waiter, and the
+    // device and inode of the file it waits on.
+    const std::string inode = ":" + std::to_string(st.st_ino) + " ";
+    for (int i = 0; i < 1000; ++i) {
+        std::istringstream linhas(le_ficheiro("/proc/locks"));
+        std::string linha;
+        while (std::getline(linhas, linha))
+            if (linha.find(" -> ") != std::string::npos && linha.find(inode) != std::string::npos)
+                return true;
         usleep(10000);
     }
     return false;

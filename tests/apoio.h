@@ -69,6 +69,9 @@ std::vector<conjunto> conjuntos();
 // Expects the set of `chave` as every completed run leaves it: one
 // semaphore, permissions 0666, value 1.
 void semaforo_livre(int chave);
+// Makes the set of `chave` as a run holding the lock leaves it: created,
+// set to 1 and taken (value 0, an operation done on it). Its id.
+int conjunto_preso(int chave);
 
 // A fresh working directory, removed afterwards.
 class Diretorio : public ::testing::Test {
@@ -143,6 +146,14 @@ void precarrega(const char *biblioteca);
 // the line where an emulator's own loader, reading LD_PRELOAD too, says it
 // cannot load a library of the emulated processor.
 std::string erros_sem_o_emulador(const std::string &erros);
+
+// In the child of a run: makes descriptor `fd` the writing end of a pipe
+// whose reading end is closed, as `| head -n 1` leaves it once head is done.
+void tubo_fechado(int fd);
+
+// Waits until a process waits for a lock (fcntl's or flock's) on the file
+// `caminho`, as /proc/locks shows it, at most 10 s; true when one does.
+bool espera_tranca(const std::string &caminho);
 
 // Waits at most 10 s for the process `pid` to be stopped; true when it is.
 bool parado(pid_t pid);

@@ -7,13 +7,18 @@
 // Preloaded into a run of alterna, with ESCRITAS_ANTES="K SIGNAL" the run
 // raises SIGNAL right before its K-th pwrite to BD.bin: a stop holds its
 // write-back back while another run tries the same record.
+// With ABERTURAS_FALHAM=ERRNO every open of the file BD.bin names, by
+// whatever path (O_PATH aside, which opens nothing), fails with ERRNO, as
+// on a file system whose open says so (FUSE).
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <dlfcn.h>
+#include <cstdarg>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 using escrita = ssize_t (*)(int, const void *, size_t);
@@ -76,3 +81,45 @@ extern "C" ssize_t pwrite64(int fd, const void *bytes, size_t n, off64_t onde)
     static const auto original = reinterpret_cast<ssize_t (*)(int, const void *, size_t, off64_t)>(dlsym(RTLD_NEXT, "pwrite64"));
     return original(fd, bytes, n, onde);
 }
+
+// Whether an open of `caminho` (from `dir`) with `flags` must fail, with
+// errno set when it must.
+static bool falha_a_abertura(int dir, const char *caminho, int flags)
+{
+    const char *erro = getenv("ABERTURAS_FALHAM");
+    struct stat alvo, base;
+    if (erro == nullptr || (flags & O_PATH) != 0 || fstatat(dir, caminho, &alvo, 0) == -1 ||
+        stat("BD.bin", &base) == -1 || alvo.st_dev != base.st_dev || alvo.st_ino != base.st_ino)
+        return false;
+    errno = std::atoi(erro);
+    return true;
+}
+
+// The C library's openat64, which takes large files on every processor,
+// unless the open must fail. The mode follows the flags when they create a
+// file.
+static int abre(int dir, const char *caminho, int flags, va_list resto)
+{
+    const mode_t modo = (flags & (O_CREAT | O_TMPFILE)) != 0 ? static_cast<mode_t>(va_arg(resto, unsigned)) : 0;
+    if (falha_a_abertura(dir, caminho, flags))
+        return -1;
+    static const auto original = reinterpret_cast<int (*)(int, const char *, int, ...)>(dlsym(RTLD_NEXT, "openat64"));
+    return original(dir, caminho, flags, modo);
+}
+
+// Each name under which the programs, or the C library for them, may open,
+// as a symbol of its own: the headers call open open64 in a build with
+// 64-bit offsets.
+#define ABERTURA(simbolo, ...)                                                                   \
+    extern "C" int abre_##simbolo(__VA_ARGS__ const char *caminho, int flags, ...) __asm__(#simbolo); \
+    extern "C" int abre_##simbolo(__VA_ARGS__ const char *caminho, int flags, ...)
+#define ABRE(dir)                                    \
+    va_list resto;                                   \
+    va_start(resto, flags);                          \
+    const int fd = abre(dir, caminho, flags, resto); \
+    va_end(resto);                                   \
+    return fd;
+ABERTURA(open) { ABRE(AT_FDCWD) }
+ABERTURA(open64) { ABRE(AT_FDCWD) }
+ABERTURA(openat, int dir,) { ABRE(dir) }
+ABERTURA(openat64, int dir,) { ABRE(dir) }

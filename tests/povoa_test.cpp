@@ -303,6 +303,9 @@ TEST_F(Povoa, MessageNeverLandsInTheDatabase)
     EXPECT_EQ(le_ficheiro(bd()), "");
     EXPECT_EQ(povoa({.stdout_para = "/dev/full"}), (execucao{255, "", "stdout: No space left on device\n"}));
     EXPECT_EQ(le_ficheiro(bd()), "");
+    // `povoa | true`: a message that nobody reads is a failure, not a death.
+    EXPECT_EQ(povoa({.antes_de_exec = [] { tubo_fechado(STDOUT_FILENO); }}), (execucao{255, "", "stdout: Broken pipe\n"}));
+    EXPECT_EQ(le_ficheiro(bd()), "");
 }
 
 TEST_F(Povoa, FileSizeLimitEndsTheRunOnAWholeRecordAfterTheOldOnes)
@@ -349,13 +352,21 @@ TEST_F(Povoa, FullDiskIsReportedAndCutBackToAWholeRecord)
     ASSERT_EQ(symlink((disco + "/BD.bin").c_str(), bd().c_str()), 0);
     // The write that fails part-way is cut back to the last whole record;
     // the records written before it stay.
-    EXPECT_EQ(povoa(semente(7)), (execucao{255, a_escrever, "BD.bin: No space left on device\n"}));
-    const std::string bytes = le_ficheiro(disco + "/BD.bin");
+    // So it is when the report cannot be written (`povoa 2>&1 | head -n 1`).
+    const std::pair<opcoes, execucao> casos[] = {
+        {semente(7), {255, a_escrever, "BD.bin: No space left on device\n"}},
+        {semente(7, [] { tubo_fechado(STDERR_FILENO); }), {255, a_escrever, ""}},
+    };
+    for (const auto &[o, resposta] : casos) {
+        escreve_ficheiro(disco + "/BD.bin", base);
+        EXPECT_EQ(povoa(o), resposta);
+        const std::string bytes = le_ficheiro(disco + "/BD.bin");
+        ASSERT_EQ(bytes.size() % sizeof(medicamento), 0u) << bytes.size();
+        const size_t novos = (bytes.size() - base.size()) / sizeof(medicamento);
+        EXPECT_TRUE(novos > 0 && novos < registos_teste) << novos;
+        EXPECT_TRUE(mesmos_registos(bytes, base + esperado(7, novos)));
+    }
     close(raiz);
-    ASSERT_EQ(bytes.size() % sizeof(medicamento), 0u) << bytes.size();
-    const size_t novos = (bytes.size() - base.size()) / sizeof(medicamento);
-    EXPECT_TRUE(novos > 0 && novos < registos_teste) << novos;
-    EXPECT_TRUE(mesmos_registos(bytes, base + esperado(7, novos)));
 }
 
 TEST_F(Povoa, TerminalSignalEndsTheRunBetweenTwoPieces)
@@ -507,6 +518,21 @@ TEST_F(Povoa, OneGeneratorAtATimeAndTheOthersNeverWait)
     EXPECT_EQ(espera(pid), (execucao{0, a_escrever, cortado(5, 0)}));
     close(fd);
     EXPECT_TRUE(mesmos_registos(le_ficheiro(bd()), esperado(3)));
+
+    // A file replaced while a run waits (a restore from a copy) is the one
+    // appended to: the run's records never go to a file that the name no
+    // longer leads to.
+    const std::string velho = registo("abc", 1, 2, 1);
+    escreve_ficheiro(bd(), velho);
+    const int antigo = open(bd().c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_EQ(flock(antigo, LOCK_EX), 0);
+    const pid_t apos = lanca(POVOA_TESTE, {}, semente(3));
+    ASSERT_TRUE(espera_tranca(bd())) << "the run never waited for the lock";
+    escreve_ficheiro(dir + "/copia", velho);
+    ASSERT_EQ(rename((dir + "/copia").c_str(), bd().c_str()), 0);
+    close(antigo);
+    EXPECT_EQ(espera(apos), (execucao{0, a_escrever, ""}));
+    EXPECT_TRUE(mesmos_registos(le_ficheiro(bd()), velho + esperado(3)));
 
     // Two long runs started together append one after the other, each
     // run's blocks together.

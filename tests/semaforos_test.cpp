@@ -36,6 +36,22 @@ TEST_F(Semaforos, ExistingSetIsOpenedWithoutResettingItsValue)
     EXPECT_EQ(conjuntos().size(), 1u);
 }
 
+TEST_F(Semaforos, SetWhoseCreatorDiedBeforeSettingItKeepsNoRunWaiting)
+{
+    // Created, and never set nor used: its creator was killed between its
+    // semget and its SETVAL. A set that a run holds is waited for
+    // (Tranca.StoppedAndContinued...).
+    escreve_ficheiro(bd(), registo("abc", 1, 2, 1) + registo("def", 3, 4, 1));
+    for (const int k : {chaves.procura, chaves.alterna})
+        ASSERT_NE(semget(k, 1, IPC_CREAT | IPC_EXCL | 0666), -1);
+    const opcoes breve{.segundos = 15};
+    const pid_t procura = lanca(PROCURA, {"def"}, breve, 0), alterna = lanca(ALTERNA, {"abc"}, breve, 1);
+    EXPECT_EQ(espera(procura, breve, 0), (execucao{0, encontrado("def", 3, 4), ""}));
+    EXPECT_EQ(espera(alterna, breve, 1), (execucao{0, apagado_msg, ""}));
+    semaforo_livre(chaves.procura);
+    semaforo_livre(chaves.alterna);
+}
+
 TEST_F(Semaforos, RunKilledHoldingTheLockGivesItBack)
 {
     const int id = cria_semaforo(chave, 1);

@@ -6,7 +6,9 @@
 
 #include "common/ipc.h"
 
+#include <algorithm>
 #include <csignal>
+#include <cstddef>
 #include <tuple>
 #include <fcntl.h>
 #include <sys/sem.h>
@@ -32,9 +34,7 @@ TEST_F(Tranca, StoppedAndContinuedRunGoesOnWaitingForTheSemaphore)
     };
     for (const auto &[programa, chave, sinal, saida] : casos) {
         escreve_ficheiro(bd(), registo("abc", 1, 2, 1));
-        // Value 0: held, as by a run in the middle of its work.
-        const int id = semget(chave, 1, IPC_CREAT | 0666);
-        ASSERT_NE(id, -1);
+        const int id = conjunto_preso(chave);
         // In a process group of its own, whose parent is in another group of
         // the session: a terminal's stop (SIGTSTP) sent to an orphaned group
         // would be discarded.
@@ -83,6 +83,70 @@ TEST_F(Tranca, FileUnderALeaseIsWaitedForNotTakenForMissing)
         EXPECT_EQ(espera(pid), (execucao{0, saida, ""})) << lease << programa;
     }
     sigprocmask(SIG_UNBLOCK, &quebra, nullptr);
+}
+
+TEST_F(Tranca, LeaseTakenBackAtOnceKeepsNoRunWaiting)
+{
+    // The holder, a process of its own, gives its write lease up on each
+    // break and takes a new one at once, as often as it may. A run that
+    // let go of its place between two tries of its open would never open.
+    escreve_ficheiro(bd(), registo("abc", 1, 2, 1));
+    int pronto[2];
+    ASSERT_EQ(pipe(pronto), 0);
+    const pid_t dono = fork();
+    if (dono == 0) {
+        sigset_t sinais;
+        sigemptyset(&sinais);
+        sigaddset(&sinais, SIGIO);
+        sigaddset(&sinais, SIGTERM);
+        sigprocmask(SIG_BLOCK, &sinais, nullptr);
+        const int fd = open(bd().c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd == -1 || fcntl(fd, F_SETLEASE, F_WRLCK) == -1 || write(pronto[1], "x", 1) != 1)
+            _exit(100);
+        for (int quebras = 0;;) {
+            if (sigwaitinfo(&sinais, nullptr) == SIGTERM)
+                _exit(std::min(quebras, 99));
+            ++quebras;
+            fcntl(fd, F_SETLEASE, F_UNLCK);
+            const timespec nada = {0, 0};
+            while (fcntl(fd, F_SETLEASE, F_WRLCK) == -1)
+                if (sigtimedwait(&sinais, nullptr, &nada) == SIGTERM)
+                    _exit(std::min(quebras, 99));
+        }
+    }
+    char c;
+    ASSERT_EQ(read(pronto[0], &c, 1), 1) << "no lease could be taken";
+    close(pronto[0]);
+    close(pronto[1]);
+    const opcoes breve{.segundos = 20};
+    EXPECT_EQ(corre(PROCURA, {"abc"}, breve), (execucao{0, encontrado("abc", 1, 2), ""}));
+    EXPECT_EQ(corre(ALTERNA, {"abc"}, breve), (execucao{0, apagado_msg, ""}));
+    kill(dono, SIGTERM);
+    int estado = 0;
+    ASSERT_EQ(waitpid(dono, &estado, 0), dono);
+    EXPECT_TRUE(WIFEXITED(estado) && WEXITSTATUS(estado) >= 2) << "the lease was not broken for each run";
+}
+
+TEST_F(Tranca, FileReplacedWhileARunWaitsForItsLockTakesTheChange)
+{
+    // A restore from a copy, or an editor's save, while alterna waits for
+    // the lock that another run holds: the change goes to the file named
+    // BD.bin, never to the one the name no longer leads to.
+    const std::string base = registo("outro", 1, 1, 1) + registo("alvo", 100, 37, 1);
+    std::string apagado_bd = base;
+    apagado_bd[tamanho_registo + offsetof(medicamento, estado)] = 0;
+    escreve_ficheiro(bd(), base);
+    const int fd = open(bd().c_str(), O_RDWR | O_CLOEXEC);
+    struct flock tranca {};
+    tranca.l_type = F_WRLCK;
+    ASSERT_EQ(fcntl(fd, F_OFD_SETLK, &tranca), 0);
+    const pid_t pid = lanca(ALTERNA, {"alvo"});
+    ASSERT_TRUE(espera_tranca(bd())) << "the run never waited for the lock";
+    escreve_ficheiro(dir + "/copia", base);
+    ASSERT_EQ(rename((dir + "/copia").c_str(), bd().c_str()), 0);
+    close(fd);
+    EXPECT_EQ(espera(pid), (execucao{0, apagado_msg, ""}));
+    EXPECT_EQ(le_ficheiro(bd()), apagado_bd);
 }
 
 TEST_F(Tranca, RunsOnSetsOfTheirOwnNeverLoseAChange)

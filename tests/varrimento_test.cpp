@@ -143,6 +143,21 @@ TEST_F(Varrimento, FileCutShortUnderAMappedPieceEndsTheReadingWithoutKillingIt)
     EXPECT_EQ(depois.sa_handler, outro_sigbus);
     signal(SIGBUS, SIG_DFL);
 
+    // Nor when the program was started with SIGBUS blocked (the mask
+    // survives exec), which would make a fault kill it whatever its
+    // handler; its mask is given back.
+    escreve_ficheiro(bd(), ficheiro);
+    const execucao bloqueado = em_filho([&] {
+        sigset_t so_sigbus, depois_de_ler;
+        sigemptyset(&so_sigbus);
+        sigaddset(&so_sigbus, SIGBUS);
+        sigprocmask(SIG_BLOCK, &so_sigbus, nullptr);
+        const bool certo = le("alvo", corta_apos_o_primeiro) == indices{0};
+        sigprocmask(SIG_BLOCK, nullptr, &depois_de_ler);
+        return certo && sigismember(&depois_de_ler, SIGBUS) == 1 ? 0 : 1;
+    });
+    EXPECT_EQ(bloqueado.estado, 0) << bloqueado.erros;
+
     // The records still in the file after the cut are visited.
     ficheiro.replace(39999 * tamanho_registo, tamanho_registo, registo("alvo", 39999, 0, 1));
     escreve_ficheiro(bd(), ficheiro);
