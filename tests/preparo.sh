@@ -2,14 +2,14 @@
 # tests/arquiteturas, tests/mesmos-bytes, tests/distribuicoes, .ci/run and
 # .ci/pacote: installing missing Debian packages, and the cross builds.
 
-# instala PACOTE...: installs those of the Debian packages PACOTE that are
-# not installed, which needs root. A package list that fails to download (a
+# instala PACOTE...: installs those of the Debian packages PACOTE (NAME, or
+# NAME=VERSION) that are not installed, which needs root. A package list that fails to download (a
 # mirror being updated) leaves the others usable, so apt-get update's status
 # is not the verdict: apt-get install's is.
 instala() {
     local falta=() p
     for p in "$@"; do
-        dpkg-query -W -f '${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || falta+=("$p")
+        dpkg-query -W -f '${Status}' "${p%%=*}" 2>/dev/null | grep -q 'install ok installed' || falta+=("$p")
     done
     [ ${#falta[@]} -gt 0 ] || return 0
     [ "$(id -u)" -eq 0 ] || { echo "$0: missing ${falta[*]}: install them, or run this as root" >&2; return 1; }
