@@ -5,6 +5,7 @@
 #include "common/ficheiro.h"
 #include "common/ipc.h"
 #include "common/semaforo_abandonado.h"
+#include "common/tranca.h"
 #include "common/varrimento.h"
 
 #include <cerrno>

@@ -16,6 +16,7 @@
 #include "common/ficheiro.h"
 #include "common/medicamento.h"
 #include "common/para_testes.h"
+#include "common/tranca.h"
 #include "povoa/gerador.h"
 #include "povoa/registos.h"
 

@@ -18,21 +18,6 @@
 // open as "<rotulo>: <error>", anything else as "BD.bin: ...".
 int abre_ficheiro(int modo, const char *rotulo);
 
-// Whether the name BD.bin still leads to the open file `fd`: 1 when it does,
-// 0 when it leads to another file or to none (the file was replaced, by a
-// restore from a copy or an editor's save, or removed), -1 with errno set
-// when that cannot be told.
-int o_nome_ainda_o_leva(int fd);
-
-// Opens BD.bin as abre_ficheiro does and takes `tranca` on it, a wait for a
-// lock that another run may hold (false, with errno set, when the lock
-// cannot be had). A lock had on a file that the name no longer leads to is
-// let go, and the name opened and locked again, so that what the run then
-// does goes to the file named BD.bin when the lock was had. Returns the
-// locked descriptor, or -1 after reporting on standard error, with
-// `tranca_falhou` false when the file could not be opened and true when it
-// could not be locked (or was replaced too often to lock).
-int abre_trancado(int modo, const char *rotulo, bool (*tranca)(int), bool &tranca_falhou);
 
 // Moves a descriptor that landed on standard input, output or error (one of
 // them was closed) above them, so that nothing printed can reach the file.

@@ -1,9 +1,9 @@
-#include "ipc.h"
+// The semaphore helpers of common/ipc.h.
+#include "common/ipc.h"
 
 #include <cerrno>
 #include <cstdio>
 #include <sys/ipc.h>
-#include <sys/shm.h>
 
 struct sembuf _P_semaforo = {0, -1, SEM_UNDO};
 struct sembuf _V_semaforo = {0, +1, SEM_UNDO};
@@ -66,58 +66,5 @@ int remove_semaforo(int id)
     const int resultado = semctl(id, 0, IPC_RMID);
     if (resultado == -1)
         perror("Erro no remove_semaforo");
-    return resultado;
-}
-
-void *shmalloc(int chave, int tamanho, int *id)
-{
-    *id = shmget(chave, static_cast<size_t>(tamanho), IPC_CREAT | permissoes);
-    if (*id == -1) {
-        perror("shmget");
-        return reinterpret_cast<void *>(-1);
-    }
-    void *endereco = shmat(*id, nullptr, permissoes);
-    if (endereco == reinterpret_cast<void *>(-1))
-        perror("shmat");
-    return endereco;
-}
-
-int shmemcreat(int chave, int tamanho)
-{
-    const int id = shmget(chave, static_cast<size_t>(tamanho), IPC_CREAT | permissoes);
-    if (id == -1)
-        perror("shmemget");
-    return id;
-}
-
-int shmemget(int chave, int tamanho)
-{
-    const int id = shmget(chave, static_cast<size_t>(tamanho), permissoes);
-    if (id == -1)
-        perror("shmemget");
-    return id;
-}
-
-void *shmemat(int id)
-{
-    void *endereco = shmat(id, nullptr, permissoes);
-    if (endereco == reinterpret_cast<void *>(-1))
-        perror("shmat");
-    return endereco;
-}
-
-int shmrm(int id)
-{
-    const int resultado = shmctl(id, IPC_RMID, nullptr);
-    if (resultado == -1)
-        perror("shmremove");
-    return resultado;
-}
-
-int shmemdet(const void *endereco)
-{
-    const int resultado = shmdt(endereco);
-    if (resultado == -1)
-        perror("shmdet");
     return resultado;
 }
