@@ -4,6 +4,7 @@
 #include "common/chave.h"
 #include "common/ficheiro.h"
 #include "common/ipc.h"
+#include "common/para_testes.h"
 #include "common/semaforo_abandonado.h"
 #include "common/tranca.h"
 #include "common/varrimento.h"
@@ -70,7 +71,7 @@ enum class feito {
 // locked by tranca_o_ficheiro.
 static feito alterna_em(int fd, std::string_view nome)
 {
-    const int64_t j = percorre(fd, nome, qualquer);
+    const int64_t j = percorre(fd, nome, qualquer, modo_pedido());
     if (j == erro_leitura) {
         reporta(nome_ficheiro, errno);
         return feito::falhou;

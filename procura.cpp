@@ -4,6 +4,7 @@
 #include "common/chave.h"
 #include "common/ficheiro.h"
 #include "common/ipc.h"
+#include "common/para_testes.h"
 #include "common/semaforo_abandonado.h"
 #include "common/varrimento.h"
 
@@ -26,7 +27,7 @@ static bool procura_med(std::string_view nome)
     const int fd = abre_ficheiro(O_RDONLY, nome_ficheiro);
     if (fd == -1)
         return false;
-    const int64_t j = percorre(fd, nome, decide);
+    const int64_t j = percorre(fd, nome, decide, modo_pedido());
     if (j == erro_leitura) {
         reporta(nome_ficheiro, errno);
         close(fd);

@@ -1,6 +1,7 @@
 #include "common/leitor.h"
 
 #include "common/candidato.h"
+#include "common/escolha.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -9,6 +10,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <sys/mman.h>
+#include <ctime>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -28,6 +30,12 @@
 // benchmark section says where that holds, and what it gives.
 //
 // Which pieces are mapped, which read with pread, and what a fault means:
+// - Where either way may be taken, common/escolha.h chooses, from what each
+//   way cost for the pieces taken so far: a piece is timed from before it
+//   is brought in to the end of its filtering, when no record of it was
+//   handed out meanwhile (the program's test then ran in between), and
+//   when it was not read again after a fault. Read with pread, a piece is
+//   read whole, in one call, into `lidos`.
 // - A piece is mapped only over what the file really holds. Where any part
 //   of it is a hole (a sparse file) it is read with pread instead: on some
 //   file systems (tmpfs) touching a mapped hole gives the file a real page,
@@ -80,8 +88,30 @@ static int64_t buraco;    // see tem_buraco
 static struct sigaction antes;
 static sigset_t mascara_antes;
 
-// Records read with pread: 128 KiB at a time, of whole records.
-static medicamento lidos[4681];
+// How the pieces are chosen and what they cost, the piece in hand's number
+// (counted from 0 in the reading) and way, and when its timing began; -1
+// when it is not being timed.
+static modo_de_leitura como_pedido;
+static custos medidos;
+static uint64_t pecas;
+static via via_em_mao;
+static int64_t medido_desde = -1;
+
+// Records read with pread: 256 KiB of whole records at a time, a piece in
+// eight reads. Larger reads cost no less here, and a buffer that stays in
+// the processor's cache makes the copy and the filtering cheaper.
+static medicamento lidos[(256 << 10) / tamanho_registo];
+// The records of the piece in hand: from its first whole record to the
+// record after its last. Read with pread, a piece takes several reads, and
+// its timing runs from the first to the end of the last.
+static int64_t inicio_da_peca, fim_da_peca;
+
+static int64_t agora_ns()
+{
+    timespec t;
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return int64_t{t.tv_sec} * 1'000'000'000 + t.tv_nsec;
+}
 
 static void falha_na_peca(int, siginfo_t *info, void *)
 {
@@ -92,7 +122,7 @@ static void falha_na_peca(int, siginfo_t *info, void *)
     raise(SIGBUS);  // delivered, with the default action, once this handler returns
 }
 
-bool comeca_leitura(int fd, std::string_view nome)
+bool comeca_leitura(int fd, std::string_view nome, modo_de_leitura pedido)
 {
     struct stat st;
     if (fstat(fd, &st) == -1)
@@ -113,6 +143,10 @@ bool comeca_leitura(int fd, std::string_view nome)
         return false;
     }
     ficheiro = fd;
+    como_pedido = pedido;
+    medidos = {};
+    pecas = 0;
+    medido_desde = -1;
     procurado = nome;
     filtro = filtro_de(nome);
     a_visitar = nome.size() > sizeof(medicamento::nome) ? 0 : st.st_size / tamanho_registo;
@@ -121,6 +155,7 @@ bool comeca_leitura(int fd, std::string_view nome)
     janela = nullptr;
     em_mao = nullptr;
     em_mao_de = em_mao_ate = 0;
+    inicio_da_peca = fim_da_peca = 0;
     buraco = 0;
     reserva = mmap(nullptr, 3 * bytes_por_peca, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
     if (reserva == MAP_FAILED)
@@ -208,12 +243,16 @@ static bool le(int64_t fim)
 }
 
 // Brings into hand records from `seguinte` on: the piece they start in,
-// mapped, or the next of them read with pread; or moves `seguinte` past
-// records wholly in a hole. False, with errno set, when a read failed.
+// mapped, or the next of its records read with pread; or moves `seguinte`
+// past records wholly in a hole. False, with errno set, when a read failed.
 static bool traz_registos()
 {
     const int64_t inicio = seguinte * tamanho_registo / bytes_por_peca * bytes_por_peca;
     const int64_t fim = std::min<int64_t>(int64_t{a_visitar}, (inicio + bytes_por_peca + tamanho_registo - 1) / tamanho_registo);
+    // The rest of a piece that is being read with pread.
+    if (!em_mao_mapeados && em_mao_ate == seguinte && seguinte > inicio_da_peca && seguinte < fim_da_peca &&
+        fim == fim_da_peca && !ler_a_peca)
+        return le(fim);
     if (!procurado.empty()) {
         const off_t dados = lseek(ficheiro, seguinte * tamanho_registo, SEEK_DATA);
         if (dados == -1 && errno == ENXIO) {  // a hole to the end
@@ -225,8 +264,23 @@ static bool traz_registos()
             return true;
         }
     }
-    if (mapeavel && !ler_a_peca && !tem_buraco(inicio, fim * tamanho_registo)) {
-        const int64_t primeiro = (inicio + tamanho_registo - 1) / tamanho_registo;
+    // Timed only when brought from its first record, and not again after a fault.
+    const int64_t primeiro = (inicio + tamanho_registo - 1) / tamanho_registo;
+    inicio_da_peca = primeiro;
+    fim_da_peca = fim;
+    const bool escolhida = mapeavel && !ler_a_peca && !tem_buraco(inicio, fim * tamanho_registo);
+    via_em_mao = escolhida ? escolhe(medidos, pecas, como_pedido) : via::leitura;
+    // The buffer's pages are made before the first piece read into it is
+    // timed: their first touch would make that piece look dearer than the
+    // next ones.
+    static bool lidos_tocados;
+    if (via_em_mao == via::leitura && !lidos_tocados) {
+        std::memset(lidos, 0, sizeof lidos);
+        lidos_tocados = true;
+    }
+    medido_desde = escolhida && seguinte == primeiro ? agora_ns() : -1;
+    ++pecas;
+    if (via_em_mao == via::mapa) {
         if (mapeia(static_cast<size_t>(fim * tamanho_registo - inicio), inicio)) {
             // Every record starts at a multiple of 4 from the piece's start,
             // so it is aligned as a medicamento.
@@ -237,6 +291,7 @@ static bool traz_registos()
             return true;
         }
         mapeavel = false;
+        medido_desde = -1;
     }
     ler_a_peca = false;
     return le(fim);
@@ -265,24 +320,29 @@ __attribute__((noinline)) static lido busca(medicamento &registo, int64_t &indic
                 continue;
             // The last page of a mapping reads as zeros past the end of the
             // file, so a file cut short within that page shows no fault,
-            // only records that are no longer there, or a torn one. A
-            // record read from a mapping is handed out only while the file
-            // holds it whole.
-            if (em_mao_mapeados) {
-                struct stat st;
-                if (fstat(ficheiro, &st) == -1)
-                    return lido::erro;
-                if (st.st_size < seguinte * tamanho_registo) {
-                    a_visitar = st.st_size / tamanho_registo;
-                    return lido::fim;
-                }
+            // only records that are no longer there, or a torn one; and a
+            // piece read with pread may have been cut since. A record is
+            // handed out only while the file holds it whole, so that
+            // alterna never writes one back past the end.
+            struct stat st;
+            if (fstat(ficheiro, &st) == -1)
+                return lido::erro;
+            if (st.st_size < seguinte * tamanho_registo) {
+                a_visitar = st.st_size / tamanho_registo;
+                return lido::fim;
             }
             registo = r;
             indice = seguinte - 1;
+            medido_desde = -1;
             return lido::registo;
         }
         janela = nullptr;
         seguinte = std::max<int64_t>(int64_t{seguinte}, ate);
+        if (medido_desde != -1 && ate == fim_da_peca) {
+            const float ns = static_cast<float>(agora_ns() - medido_desde);
+            regista(medidos, via_em_mao, ns / static_cast<float>((ate - inicio_da_peca) * tamanho_registo), pecas - 1);
+            medido_desde = -1;
+        }
     }
     return lido::fim;
 }
@@ -295,6 +355,7 @@ lido proximo(medicamento &registo, int64_t &indice)
         janela = nullptr;
         em_mao_ate = em_mao_de;
         ler_a_peca = true;
+        medido_desde = -1;
     }
     const lido l = busca(registo, indice);
     janela = nullptr;

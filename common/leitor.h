@@ -11,6 +11,7 @@
 // and a SIGBUS gets the program's own handling.
 #pragma once
 
+#include "common/escolha.h"
 #include "common/medicamento.h"
 
 #include <cstdint>
@@ -27,9 +28,11 @@ enum class lido {
 // named exactly `nome` (their bytes up to the terminator equal to it; a name
 // of more than 16 bytes names none). The records read are those the file
 // holds whole when the reading begins: a trailing partial record is not a
-// record, and records appended later are not read. False, with errno set,
-// when the reading cannot begin; true, and acaba_leitura must end it.
-bool comeca_leitura(int fd, std::string_view nome);
+// record, and records appended later are not read. Where a piece may be
+// either mapped or read, `modo` says how it is taken (common/escolha.h);
+// the answers are the same whichever way. False, with errno set, when the
+// reading cannot begin; true, and acaba_leitura must end it.
+bool comeca_leitura(int fd, std::string_view nome, modo_de_leitura modo = modo_de_leitura::escolhe);
 
 // The next record of the name after the last one handed out. When the file
 // shrinks during the reading, the records that left it are not handed out,

@@ -6,9 +6,9 @@
 
 medicamento m;
 
-int64_t percorre(int fd, std::string_view nome, teste_do_registo aceita)
+int64_t percorre(int fd, std::string_view nome, teste_do_registo aceita, modo_de_leitura modo)
 {
-    if (!comeca_leitura(fd, nome))
+    if (!comeca_leitura(fd, nome, modo))
         return erro_leitura;
     medicamento registo;
     int64_t j = nenhum_aceite;

@@ -3,6 +3,7 @@
 // program-wide record buffer m.
 #pragma once
 
+#include "common/escolha.h"
 #include "common/medicamento.h"
 
 #include <cstdint>
@@ -24,5 +25,6 @@ using teste_do_registo = bool (*)(int32_t estado);
 // exactly `nome`, as the reader hands them out (common/leitor.h), and stops
 // at the first that `aceita` accepts. Returns that record's index, with the
 // record copied into m; nenhum_aceite when none was accepted; or
-// erro_leitura, with errno set, when a read failed.
-int64_t percorre(int fd, std::string_view nome, teste_do_registo aceita);
+// erro_leitura, with errno set, when a read failed. `modo`: how the reader
+// takes the pieces of the file (common/escolha.h).
+int64_t percorre(int fd, std::string_view nome, teste_do_registo aceita, modo_de_leitura modo);

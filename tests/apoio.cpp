@@ -1,5 +1,7 @@
 #include "apoio.h"
 
+#include "common/ipc.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -117,7 +119,7 @@ int conjunto_preso(int chave)
 {
     const int id = semget(chave, 1, IPC_CREAT | 0666);
     sembuf toma = {0, -1, 0};
-    EXPECT_TRUE(id != -1 && semctl(id, 0, SETVAL, 1) == 0 && semop(id, &toma, 1) == 0) << std::strerror(errno);
+    EXPECT_TRUE(id != -1 && semctl(id, 0, SETVAL, semun{.val = 1}) == 0 && semop(id, &toma, 1) == 0) << std::strerror(errno);
     return id;
 }
 

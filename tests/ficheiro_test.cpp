@@ -14,7 +14,10 @@
 
 namespace {
 
-using Ficheiro = Ambiente;
+class Ficheiro : public Ambiente {
+protected:
+    void ida_e_volta(const opcoes &o, const char *como);
+};
 
 const std::string nao_encontrado = "Ficheiro nao encontrado\n";
 
@@ -112,11 +115,23 @@ TEST_F(Ficheiro, WrongArgumentCountTouchesNeitherSemaphoreNorFile)
     }
 }
 
-TEST_F(Ficheiro, FileThatCannotBeMappedIsReadWithPread)
+// Searches, deletes, searches, restores and searches again the record
+// after 100,000 others, past the first piece, so that several pieces are
+// read: the answers, and the file's bytes at the end, are those of any run.
+void Ficheiro::ida_e_volta(const opcoes &o, const char *como)
 {
-    // The record past the first piece, so that several pieces are read.
     const std::string base = outros(100000) + registo("abc", 1, 2, 1);
     escreve_ficheiro(bd(), base);
+    EXPECT_EQ(corre(PROCURA, {"abc"}, o), (execucao{0, encontrado("abc", 1, 2), ""})) << como;
+    EXPECT_EQ(corre(ALTERNA, {"abc"}, o), (execucao{0, "\nmedicamento apagado\n\n", ""})) << como;
+    EXPECT_EQ(corre(PROCURA, {"abc"}, o), (execucao{0, "Medicamento Indisponivel\n", ""})) << como;
+    EXPECT_EQ(corre(ALTERNA, {"abc"}, o), (execucao{0, "\nficheiro recuperado\n\n", ""})) << como;
+    EXPECT_EQ(corre(PROCURA, {"zzz"}, o), (execucao{0, "Medicamento Inexistente\n", ""})) << como;
+    EXPECT_EQ(le_ficheiro(bd()), base) << como;
+}
+
+TEST_F(Ficheiro, FileThatCannotBeMappedIsReadWithPread)
+{
     const std::pair<const char *, std::function<void()>> casos[] = {
         {"a file system that cannot map", [] { falha_mmap_partilhado(ENODEV); }},
         {"no address space for the pieces", [] { falha_mmap_de(3 * bytes_por_peca, ENOMEM); }},
@@ -127,15 +142,16 @@ TEST_F(Ficheiro, FileThatCannotBeMappedIsReadWithPread)
          }},
 #endif
     };
-    for (const auto &[como, falha] : casos) {
-        const opcoes o{.antes_de_exec = falha};
-        EXPECT_EQ(corre(PROCURA, {"abc"}, o), (execucao{0, encontrado("abc", 1, 2), ""})) << como;
-        EXPECT_EQ(corre(ALTERNA, {"abc"}, o), (execucao{0, "\nmedicamento apagado\n\n", ""})) << como;
-        EXPECT_EQ(corre(PROCURA, {"abc"}, o), (execucao{0, "Medicamento Indisponivel\n", ""})) << como;
-        EXPECT_EQ(corre(ALTERNA, {"abc"}, o), (execucao{0, "\nficheiro recuperado\n\n", ""})) << como;
-        EXPECT_EQ(corre(PROCURA, {"zzz"}, o), (execucao{0, "Medicamento Inexistente\n", ""})) << como;
-        EXPECT_EQ(le_ficheiro(bd()), base) << como;
-    }
+    for (const auto &[como, falha] : casos)
+        ida_e_volta({.antes_de_exec = falha}, como);
+}
+
+TEST_F(Ficheiro, EachWayOfReadingGivesTheSameAnswersAndBytes)
+{
+    // Every piece mapped, every piece read with pread, the two by turns,
+    // and as the reader chooses.
+    for (const char *via : {"mapa", "leitura", "alterna", "escolhe"})
+        ida_e_volta({.ambiente = {{"FARMACIA_LEITURA", via}}}, via);
 }
 
 }  // namespace

@@ -70,25 +70,36 @@ protected:
     const std::string ultimo = registo("fundo", 11, 22, 1);
 };
 
+// The ways the reader may be asked to take the pieces it may map or read:
+// a hole and an unreadable page are handled alike whichever way.
+const char *const vias[] = {"escolhe", "mapa", "leitura", "alterna"};
+
 TEST_F(Leitura, SparseFileLargerThanItsFileSystemIsSearchedWithoutFillingIt)
 {
     const int64_t antes = ocupados();
-    EXPECT_EQ(corre(PROCURA, {"fundo"}), (execucao{0, encontrado("fundo", 11, 22), ""}));
-    // The empty name matches the hole's first record, of state 0.
-    EXPECT_EQ(corre(PROCURA, {""}), (execucao{0, "Medicamento Indisponivel\n", ""}));
-    EXPECT_EQ(ocupados(), antes) << "the search gave the hole real pages";
-    EXPECT_EQ(corre(ALTERNA, {"fundo"}), (execucao{0, "\nmedicamento apagado\n\n", ""}));
-    ficheiro_e(registo("fundo", 11, 22, 0));
-    EXPECT_EQ(ocupados(), antes);
+    for (const char *via : vias) {
+        const opcoes o{.ambiente = {{"FARMACIA_LEITURA", via}}};
+        EXPECT_EQ(corre(PROCURA, {"fundo"}, o), (execucao{0, encontrado("fundo", 11, 22), ""})) << via;
+        // The empty name matches the hole's first record, of state 0.
+        EXPECT_EQ(corre(PROCURA, {""}, o), (execucao{0, "Medicamento Indisponivel\n", ""})) << via;
+        EXPECT_EQ(ocupados(), antes) << "the search gave the hole real pages, " << via;
+        EXPECT_EQ(corre(ALTERNA, {"fundo"}, o), (execucao{0, "\nmedicamento apagado\n\n", ""})) << via;
+        ficheiro_e(registo("fundo", 11, 22, 0));
+        EXPECT_EQ(ocupados(), antes) << via;
+        EXPECT_EQ(corre(ALTERNA, {"fundo"}, o), (execucao{0, "\nficheiro recuperado\n\n", ""})) << via;
+    }
 }
 
 TEST_F(Leitura, RecordsThatCannotBeReadAreAnErrorNeverAnAnswer)
 {
     // Past the first 16 MiB the file cannot be read, as from a failing disk.
-    const opcoes sem_leitura = {.antes_de_exec = [] { falha_leituras_desde(16 << 20, EIO); }};
-    EXPECT_EQ(corre(PROCURA, {"fundo"}, sem_leitura), (execucao{1, "", "BD.bin: Input/output error\n"}));
-    EXPECT_EQ(corre(ALTERNA, {"fundo"}, sem_leitura), (execucao{1, "", "BD.bin: Input/output error\n"}));
-    ficheiro_e(ultimo);
+    for (const char *via : vias) {
+        const opcoes sem_leitura = {.antes_de_exec = [] { falha_leituras_desde(16 << 20, EIO); },
+                                    .ambiente = {{"FARMACIA_LEITURA", via}}};
+        EXPECT_EQ(corre(PROCURA, {"fundo"}, sem_leitura), (execucao{1, "", "BD.bin: Input/output error\n"})) << via;
+        EXPECT_EQ(corre(ALTERNA, {"fundo"}, sem_leitura), (execucao{1, "", "BD.bin: Input/output error\n"})) << via;
+        ficheiro_e(ultimo);
+    }
 }
 
 }  // namespace

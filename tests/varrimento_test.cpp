@@ -22,7 +22,7 @@ protected:
     {
         std::vector<int64_t> indices;
         const int fd = open(bd().c_str(), O_RDONLY);
-        EXPECT_TRUE(fd != -1 && comeca_leitura(fd, nome));
+        EXPECT_TRUE(fd != -1 && comeca_leitura(fd, nome, modo));
         int64_t j;
         lido l;
         while ((l = proximo(ultimo, j)) == lido::registo) {
@@ -36,15 +36,38 @@ protected:
         return indices;
     }
     medicamento ultimo;
+    modo_de_leitura modo = modo_de_leitura::escolhe;
 };
 using indices = std::vector<int64_t>;
+
+// The reader's tests, each run once for each way the reader may be asked to
+// take the pieces (common/escolha.h): the records it hands out, and what a
+// changing file does, are the same whichever way, and when it changes ways
+// piece by piece.
+class VarrimentoEmCadaVia : public Varrimento, public ::testing::WithParamInterface<modo_de_leitura> {
+protected:
+    void SetUp() override
+    {
+        Varrimento::SetUp();
+        modo = GetParam();
+    }
+};
+std::string nome_da_via(const ::testing::TestParamInfo<modo_de_leitura> &via)
+{
+    const char *nomes[] = {"escolhe", "mapa", "leitura", "alterna"};
+    return nomes[static_cast<int>(via.param)];
+}
+INSTANTIATE_TEST_SUITE_P(Vias, VarrimentoEmCadaVia,
+                         ::testing::Values(modo_de_leitura::escolhe, modo_de_leitura::so_mapa,
+                                           modo_de_leitura::so_leitura, modo_de_leitura::alterna),
+                         nome_da_via);
 
 // Records per piece, and the one that starts in the first piece and ends
 // in the second.
 constexpr int64_t por_peca = bytes_por_peca / tamanho_registo;
 static_assert(bytes_por_peca % tamanho_registo != 0, "some record straddles two pieces");
 
-TEST_F(Varrimento, MaskedPrefixNeverHidesOrInventsAMatch)
+TEST_P(VarrimentoEmCadaVia, MaskedPrefixNeverHidesOrInventsAMatch)
 {
     // For every name length, a record matches only the exact name: a change
     // in any byte before the terminator, one character more or less, all
@@ -70,7 +93,7 @@ TEST_F(Varrimento, MaskedPrefixNeverHidesOrInventsAMatch)
     }
 }
 
-TEST_F(Varrimento, RecordsAreHandedOutInOrderAcrossPieces)
+TEST_P(VarrimentoEmCadaVia, RecordsAreHandedOutInOrderAcrossPieces)
 {
     // Three records of the name, the second of them the one that straddles
     // the first two pieces, and the third in the second piece. A record
@@ -90,7 +113,7 @@ TEST_F(Varrimento, RecordsAreHandedOutInOrderAcrossPieces)
               registo("sobre", static_cast<int32_t>(por_peca), 77, 0));
 }
 
-TEST_F(Varrimento, EveryPositionIsVisitedAndNoPartialRecord)
+TEST_P(VarrimentoEmCadaVia, EveryPositionIsVisitedAndNoPartialRecord)
 {
     // Records are tested in fours: a match at any place of a four, or among
     // the last records that make no four, is found, and a rejected match
@@ -120,7 +143,7 @@ void outro_sigbus(int)
     _exit(86);
 }
 
-TEST_F(Varrimento, FileCutShortUnderAMappedPieceEndsTheReadingWithoutKillingIt)
+TEST_P(VarrimentoEmCadaVia, FileCutShortUnderAMappedPieceEndsTheReadingWithoutKillingIt)
 {
     // Cut to 40,000 records and 10 bytes while the reader is in the first
     // piece: the pages of that piece past the new end fault when the reader
@@ -219,7 +242,7 @@ TEST_F(Varrimento, SigbusSentByAProcessIsNotTakenForAShrinkingFile)
     }
 }
 
-TEST_F(Varrimento, RecordTornByACutWithinThePageOrAppendedIsNotVisited)
+TEST_P(VarrimentoEmCadaVia, RecordTornByACutWithinThePageOrAppendedIsNotVisited)
 {
     // Past the end of the file, the rest of its last page reads as zeros:
     // a record cut to its first 10 bytes would show its name with state 0.
