@@ -19,10 +19,12 @@ command -v bc >/dev/null || { echo "bench: needs bc" >&2; exit 1; }
 
 # The programs use the machine-wide semaphore keys 2345 and 4567: where it is
 # allowed, measure inside a private IPC namespace so as not to touch the real
-# sets (as root directly, otherwise inside a user namespace of one's own).
+# sets (as root directly, otherwise inside a user namespace of one's own); as
+# root, in a mount namespace of its own too, so that the file systems a
+# script mounts go with it.
 if [ -z "${BENCH_IPC_PRIVADO:-}" ]; then
-    if unshare --ipc true 2>/dev/null; then
-        BENCH_IPC_PRIVADO=1 exec unshare --ipc "$0" "${argumentos[@]}"
+    if unshare --ipc --mount --propagation private true 2>/dev/null; then
+        BENCH_IPC_PRIVADO=1 exec unshare --ipc --mount --propagation private "$0" "${argumentos[@]}"
     elif unshare --user --map-current-user --ipc true 2>/dev/null; then
         BENCH_IPC_PRIVADO=1 exec unshare --user --map-current-user --ipc "$0" "${argumentos[@]}"
     fi
@@ -62,7 +64,6 @@ coluna() {
     sort -g -k"$2","$2" "$tmp/$1" | awk -v c="$2" -v q="$3" '{ v[NR] = $c }
         END { print q == "min" ? v[1] : q == "max" ? v[NR] : v[int((NR + 1) / 2)] }'
 }
-cumpre() { [ "$(echo "$1" | bc -l)" = 1 ] && echo met || echo "NOT MET"; }
 razao() { echo "scale=2; $1 / $2" | bc -l | sed 's/^\./0./'; }
 ms() { echo "scale=2; $1 * 1000 / 1" | bc -l | sed 's/^\./0./'; }
 maquina() {
