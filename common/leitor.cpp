@@ -8,9 +8,9 @@
 #include <csetjmp>
 #include <csignal>
 #include <cstring>
+#include <ctime>
 #include <fcntl.h>
 #include <sys/mman.h>
-#include <ctime>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -26,8 +26,8 @@
 // piece in one large folio (as after povoa wrote it in whole pieces) one
 // page-table entry maps it all; and it is marked for huge pages before it is
 // populated, so that what is read from the disk comes into the page cache in
-// large folios, where the kernel and the file system make them. The README's
-// benchmark section says where that holds, and what it gives.
+// large folios, where the kernel and the file system make them.
+// bench/README.md says where that holds, and what it gives.
 //
 // Which pieces are mapped, which read with pread, and what a fault means:
 // - Where either way may be taken, common/escolha.h chooses, from what each
@@ -35,7 +35,8 @@
 //   is brought in to the end of its filtering, when no record of it was
 //   handed out meanwhile (the program's test then ran in between), and
 //   when it was not read again after a fault. Read with pread, a piece is
-//   read whole, in one call, into `lidos`.
+//   read into `lidos` 256 KiB at a time, each part filtered before the
+//   next is read.
 // - A piece is mapped only over what the file really holds. Where any part
 //   of it is a hole (a sparse file) it is read with pread instead: on some
 //   file systems (tmpfs) touching a mapped hole gives the file a real page,

@@ -36,7 +36,7 @@ static void constroi_em_sequencia(medicamento *destino, size_t n)
 // built side by side, 8 streams of stores por_faixa * 28 bytes apart; where
 // that distance is close to a multiple of 4 KiB the streams alias one
 // another in the processor's caches. 3,120 records (87,360 bytes, 21 1/3
-// pages) keep them apart; the README's benchmark section has the figures.
+// pages) keep them apart.
 static constexpr size_t por_faixa_maximo = 3120;
 
 // n records, most of them from the stretches, the rest in order after them.
