@@ -100,8 +100,9 @@ TEST_F(Alterna, WriteCutShortIsTheChangeOnceTheStateByteIsInTheFile)
     };
     for (const auto &[limite, resposta, depois] : casos) {
         escreve_ficheiro(bd(), base);
-        const opcoes o{.antes_de_exec = [limite] {
-            const rlimit r{static_cast<rlim_t>(limite), static_cast<rlim_t>(limite)};
+        const rlim_t bytes = static_cast<rlim_t>(limite);
+        const opcoes o{.antes_de_exec = [bytes] {
+            const rlimit r{bytes, bytes};
             setrlimit(RLIMIT_FSIZE, &r);
         }};
         EXPECT_EQ(corre(ALTERNA, {"abc"}, o), resposta) << limite;
