@@ -11,8 +11,8 @@
 
 #include <cerrno>
 #include <csignal>
-#include <cstdio>
 #include <cstddef>
+#include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #include <unistd.h>

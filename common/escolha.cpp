@@ -2,7 +2,15 @@
 
 #include <algorithm>
 
-float estimativa(const custos &c, via v)
+// The estimate of a way's cost: the mean of its last samples (up to
+// janela_de_amostras), each counted for at most teto_de_uma_amostra times
+// the way's cheapest sample. What a way costs along a file is a mean:
+// mapped pieces in small folios mostly cost about what a read costs, but
+// every few pieces one costs ten times that, and those count. One slow
+// piece (an interrupt, the first touch of memory) counts for at most 4
+// times the cheapest, and so raises a full window's estimate by at most
+// 3/16 of the cheapest piece, and only while it is in the window.
+static float estimativa(const custos &c, via v)
 {
     const int w = static_cast<int>(v);
     const unsigned n = std::min<uint32_t>(c.amostras[w], janela_de_amostras);
@@ -29,7 +37,7 @@ static bool tenta(const custos &c, uint64_t peca)
 {
     if (peca < c.ultima_tentativa + pecas_entre_tentativas)
         return false;
-    if (c.tentativas == 0)
+    if (c.ultima_tentativa == 0)
         return true;
     const via melhor = c.escolhida;
     const float a_mais = std::max(0.0f, estimativa(c, outra(melhor)) - estimativa(c, melhor));
@@ -74,7 +82,6 @@ void regista(custos &c, via v, float ns_por_byte, uint64_t peca)
     } else {
         const float estimada = estimativa(c, c.escolhida);
         if (v != c.escolhida) {
-            ++c.tentativas;
             c.ultima_tentativa = peca;
             c.gasto_em_tentativas += std::max(0.0f, ns_por_byte - estimada);
             if (ns_por_byte < (1 - margem_de_mudanca) * estimada) {

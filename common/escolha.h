@@ -40,7 +40,9 @@ constexpr float margem_de_mudanca = 0.1f;
 // A piece taken the same way as the piece just before it (or the first of
 // the reading) is a sample of its way. The first piece after a change of
 // way also pays for the change (caches that held the other way's memory):
-// it is no sample, unless it is a try that costs less even so.
+// it is no sample, unless it is a try that costs less even so. A way's
+// estimate is the mean of its last samples, each counted for at most
+// teto_de_uma_amostra times its cheapest (common/escolha.cpp says why).
 struct custos {
     float ns_por_byte[2][janela_de_amostras] = {};  // per way, its last samples, the newest at amostras % janela
     uint32_t amostras[2] = {};                      // samples in the window, ever, per way
@@ -48,21 +50,10 @@ struct custos {
     float gasto = 0;                                // what every piece timed cost
     float gasto_em_tentativas = 0;                  // what the tries cost beyond the chosen way's estimate
     via escolhida = via::mapa;                      // the way taken but for tries, once both have samples
-    uint32_t tentativas = 0;                        // tries made
-    uint64_t ultima_tentativa = 0;                  // the piece of the last try
+    uint64_t ultima_tentativa = 0;                  // the piece of the last try; 0: none yet (none comes before piece 3)
     via anterior = via::mapa;                       // the way of the last piece timed
     uint64_t peca_anterior = UINT64_MAX;            // its number; none yet
 };
-
-// The estimate of a way's cost: the mean of its last samples (up to
-// janela_de_amostras), each counted for at most teto_de_uma_amostra times
-// the way's cheapest sample. What a way costs along a file is a mean:
-// mapped pieces in small folios mostly cost about what a read costs, but
-// every few pieces one costs ten times that, and those count. One slow
-// piece (an interrupt, the first touch of memory) counts for at most 4
-// times the cheapest, and so raises a full window's estimate by at most
-// 3/16 of the cheapest piece, and only while it is in the window.
-float estimativa(const custos &c, via v);
 
 // The way for the piece numbered `peca` (counted from 0 in the reading).
 // By cost: piece 0 mapped, pieces 1 and 2 read, a sample of each way; then

@@ -18,7 +18,6 @@
 // open as "<rotulo>: <error>", anything else as "BD.bin: ...".
 int abre_ficheiro(int modo, const char *rotulo);
 
-
 // Moves a descriptor that landed on standard input, output or error (one of
 // them was closed) above them, so that nothing printed can reach the file.
 // The descriptor to use, or -1 with errno set and `fd` closed.

@@ -7,7 +7,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-int o_nome_ainda_o_leva(int fd)
+// Whether the name BD.bin still leads to the open file `fd`: 1 when it does,
+// 0 when it leads to another file or to none (the file was replaced, by a
+// restore from a copy or an editor's save, or removed), -1 with errno set
+// when that cannot be told.
+static int o_nome_ainda_o_leva(int fd)
 {
     struct stat aberto, nome;
     if (fstat(fd, &aberto) == -1)

@@ -4,12 +4,6 @@
 // out of the name's reach meanwhile.
 #pragma once
 
-// Whether the name BD.bin still leads to the open file `fd`: 1 when it does,
-// 0 when it leads to another file or to none (the file was replaced, by a
-// restore from a copy or an editor's save, or removed), -1 with errno set
-// when that cannot be told.
-int o_nome_ainda_o_leva(int fd);
-
 // Opens BD.bin as abre_ficheiro does and takes `tranca` on it, a wait for a
 // lock that another run may hold (false, with errno set, when the lock
 // cannot be had). A lock had on a file that the name no longer leads to is
